@@ -1,0 +1,48 @@
+#include "app/look.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QPalette>
+#include <QScreen>
+#include <QStyle>
+#include <QWidget>
+
+#include <cmath>
+
+namespace velmoth {
+
+QString main_color_text() {
+  constexpr unsigned red = 244, green = 243, blue = 238;
+  return QString::number(red | (green << 8) | (blue << 16));
+}
+
+QColor color_from_text(const QString &bgr_decimal) {
+  const unsigned value = bgr_decimal.toUInt();
+  return QColor(value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF);
+}
+
+int twips(int value) { return static_cast<int>(std::lround(value / 15.0)); }
+
+void apply_common_look(QWidget &window, int width_twips, int height_twips) {
+  window.setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                        Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                        Qt::MSWindowsFixedSizeDialogHint);
+  window.setFixedSize(twips(width_twips), twips(height_twips));
+  window.setWindowIcon(QIcon(QStringLiteral(":/velmoth/icon.png")));
+}
+
+void centre_on_screen(QWidget &window) {
+  const QScreen *screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  window.setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window.size(),
+                                         screen->availableGeometry()));
+}
+
+void apply_background(QWidget &widget, const QString &main_color) {
+  QPalette palette = widget.palette();
+  palette.setColor(QPalette::Window, color_from_text(main_color));
+  widget.setPalette(palette);
+  widget.setAutoFillBackground(true);
+}
+
+}  // namespace velmoth

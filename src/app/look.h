@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QColor>
+#include <QString>
+
+class QWidget;
+
+namespace velmoth {
+
+inline constexpr char kWindowTitle[] = "KorvaneV9.3";
+
+// The window background, RGB(244, 243, 238), as the decimal text of its 0x00BBGGRR value.
+QString main_color_text();
+
+// Converts the decimal text of a 0x00BBGGRR value into a colour.
+QColor color_from_text(const QString &bgr_decimal);
+
+// Twips to pixels at 96 dots per inch (15 twips a pixel), rounded to nearest.
+int twips(int value);
+
+// The common look of every window: fixed client size, no minimize or maximize button, the
+// program icon. Call before the window is first shown.
+void apply_common_look(QWidget &window, int width_twips, int height_twips);
+
+// Places the window in the middle of the screen it is on.
+void centre_on_screen(QWidget &window);
+
+// Paints widget's background with the colour held in main_color.
+void apply_background(QWidget &widget, const QString &main_color);
+
+}  // namespace velmoth

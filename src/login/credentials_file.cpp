@@ -1,0 +1,78 @@
+#include "login/credentials_file.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringList>
+
+namespace velmoth {
+namespace {
+
+const QString kRemember = QStringLiteral("[s]");
+const QString kAccount = QStringLiteral("[u]");
+const QString kPassword = QStringLiteral("[p]");
+
+// A record holds a name and a password typed into two line boxes; anything much larger than that
+// is not a record of ours and is ignored rather than read into memory.
+constexpr qint64 kMaxFileBytes = 64 * 1024;
+
+// Splits like the classic string split: the empty text has no pieces at all.
+QStringList pieces_of(const QString &text, const QString &marker) {
+  if (text.isEmpty()) return {};
+  return text.split(marker);
+}
+
+}  // namespace
+
+QString format_credentials(bool remember, const QString &account, const QString &password) {
+  const QString line = remember ? kRemember + u'1' + kAccount + account + kPassword + password
+                                : kRemember + u'0';
+  return line + QStringLiteral("\r\n");
+}
+
+StoredCredentials parse_credentials(const QString &text) {
+  StoredCredentials result;
+  QStringList pieces = pieces_of(text, kRemember);
+  if (pieces.size() > 1) pieces = pieces_of(pieces[1], kAccount);
+  if (!pieces.isEmpty() && pieces[0] == u"0") return result;
+
+  result.check_remember = true;
+  QStringList parts;
+  if (pieces.size() > 1) parts = pieces_of(pieces[1], kPassword);
+  if (parts.size() > 0) result.account = parts[0];
+  if (parts.size() > 1) result.password = parts[1];
+  return result;
+}
+
+QString credentials_path(const QString &executable_dir, const QString &user_config_dir) {
+  const QString beside = QDir(executable_dir).filePath(QStringLiteral("config.inf"));
+  if (QFileInfo::exists(beside) || QFileInfo(executable_dir).isWritable()) return beside;
+  return QDir(user_config_dir).filePath(QStringLiteral("config.inf"));
+}
+
+std::optional<QString> read_credentials_text(const QString &path) {
+  const QFileInfo info(path);
+  if (!info.isFile() || info.size() > kMaxFileBytes) return std::nullopt;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  QString text = QString::fromUtf8(file.read(kMaxFileBytes));
+  text.remove(u'\r');
+  text.remove(u'\n');
+  return text;
+}
+
+std::optional<QString> write_credentials(const QString &path, const QString &record) {
+  if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+    return QStringLiteral("cannot create the folder of %1").arg(path);
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+  // The record may hold a password: readable by its owner only, from the first byte on.
+  file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  const QByteArray bytes = record.toUtf8();
+  if (file.write(bytes) != bytes.size()) return file.errorString();
+  if (!file.commit()) return file.errorString();
+  return std::nullopt;
+}
+
+}  // namespace velmoth

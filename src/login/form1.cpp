@@ -1,0 +1,156 @@
+#include "login/form1.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QKeyEvent>
+
+#include <cstdio>
+
+#include "app/look.h"
+#include "app/window_flow.h"
+#include "login/credentials_file.h"
+#include "platform/messages.h"
+#include "platform/shell.h"
+#include "platform/widgets.h"
+#include "service/protocol.h"
+#include "ui_form1.h"
+
+namespace velmoth {
+
+Form1::Form1(const WindowContext &context, QWidget *parent)
+    : QWidget(parent),
+      context_(context),
+      ui(std::make_unique<Ui::Form1>()),
+      WebBrowser1(*context.network, this) {
+  ui->setupUi(this);
+  apply_common_look(*this, 4815, 3360);
+  make_password_box(*ui->Text2);
+  make_link_label(*ui->Label4, QColor(0, 0, 255));
+  Timer1.setObjectName(QStringLiteral("Timer1"));
+  Timer1.setInterval(1000);
+  WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
+
+  cycle_ = std::make_unique<RequestCycle>(
+      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1,
+                            &Timeout},
+      RequestCycle::Texts{QStringLiteral("登录(&L)"), QStringLiteral("正在登录..."),
+                          QStringLiteral("正在登录...("), QStringLiteral("登录超时，请检查网络！")},
+      std::vector<RequestCycle::KnownReply>{
+          {QStringLiteral("0"), [this] { login_refused(); }},
+          {QStringLiteral("1"),
+           [this] {
+             cycle_->end_cycle();
+             emit logged_in();
+           }}},
+      this);
+
+  connect(&WebBrowser1, &Browser::DocumentComplete, this,
+          [this] { on_page_loaded(WebBrowser1, *ui->Text3); });
+  connect(ui->Command2, &QPushButton::clicked, this, [this] {
+    login();
+    save_credentials();
+  });
+  connect(ui->Command1, &QPushButton::clicked, this, &Form1::signup_requested);
+  connect(ui->Label3, &ClickableLabel::clicked, this, [this] {
+    ui->Check1->setCheckState(ui->Check1->checkState() == Qt::Unchecked ? Qt::Checked
+                                                                        : Qt::Unchecked);
+  });
+  connect(ui->Label4, &ClickableLabel::clicked, this, [this] { open_external(WebHome); });
+
+  // Enter in either box or on the check box clicks the default button.
+  connect(ui->Text1, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
+  connect(ui->Text2, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
+  ui->Check1->installEventFilter(this);
+  // The rectangles around the boxes show which box has the focus.
+  ui->Text1->installEventFilter(this);
+  ui->Text2->installEventFilter(this);
+}
+
+Form1::~Form1() = default;
+
+void Form1::load() {
+  WebHome = context_.home_url;
+  WebURL = context_.service_url;
+  MainColor = main_color_text();
+  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  centre_on_screen(*this);
+  show();
+  ui->Text1->setFocus();
+  apply_background(*this, MainColor);
+  apply_background(*ui->Frame1, MainColor);
+  apply_background(*ui->Check1, MainColor);
+  WebBrowser1.Navigate(WebURL);
+  Timeout = 0;
+  load_credentials();
+}
+
+void Form1::login() {
+  if (ui->Text1->text().isEmpty()) {
+    messages::warning(this, QStringLiteral("请输入帐号"));
+    ui->Text1->setFocus();
+    return;
+  }
+  if (ui->Text2->text().isEmpty()) {
+    messages::warning(this, QStringLiteral("请输入密码"));
+    ui->Text2->setFocus();
+    return;
+  }
+  cycle_->start_request(
+      login_address(WebURL, ui->Text1->text(), ui->Text2->text(), QDateTime::currentDateTime()));
+}
+
+void Form1::login_refused() {
+  messages::warning(this, QStringLiteral("登录失败，请确认帐号及密码正确！"));
+  ui->Text1->clear();
+  ui->Text2->clear();
+  ui->Text1->setFocus();
+  cycle_->end_cycle();
+}
+
+void Form1::save_credentials() {
+  const bool remember = ui->Check1->checkState() == Qt::Checked;
+  const QString record = format_credentials(remember, ui->Text1->text(), ui->Text2->text());
+  // Not being able to remember the account must not stop the login.
+  if (const auto failure = write_credentials(context_.credentials_path, record)) {
+    std::fprintf(stderr, "velmoth: could not remember the account in %s: %s\n",
+                 qUtf8Printable(context_.credentials_path), qUtf8Printable(*failure));
+  }
+}
+
+void Form1::load_credentials() {
+  const auto text = read_credentials_text(context_.credentials_path);
+  if (!text) return;
+  // The text passes through the hidden scratch box, as every remembered record always has.
+  ui->Text4->setText(*text);
+  const StoredCredentials stored = parse_credentials(ui->Text4->text());
+  if (!stored.check_remember) return;
+  ui->Check1->setCheckState(Qt::Checked);
+  if (stored.account) ui->Text1->setText(*stored.account);
+  if (stored.password) ui->Text2->setText(*stored.password);
+  if (ui->Text2->text().isEmpty())
+    ui->Text2->setFocus();
+  else
+    ui->Text1->setFocus();
+}
+
+void Form1::closeEvent(QCloseEvent *event) {
+  if (confirm_exit(*this, *event)) emit exit_confirmed();
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event) {
+  const auto type = event->type();
+  if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
+    const QColor border = type == QEvent::FocusIn ? kFocusBlack : kFocusGrey;
+    if (watched == ui->Text1) ui->Shape1->set_border_color(border);
+    if (watched == ui->Text2) ui->Shape2->set_border_color(border);
+  } else if (watched == ui->Check1 && type == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      ui->Command2->click();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace velmoth

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+namespace velmoth {
+
+// A window's hidden web browser: fetches an address by HTTP GET through the application's one
+// network manager (so every browser shares one cookie store) and holds the loaded document.
+// Each load ends in exactly one DocumentComplete(), on the UI thread; a load superseded by a
+// newer Navigate() is never reported.
+class Browser : public QObject {
+  Q_OBJECT
+
+ public:
+  // A load that breaks one of these ends as failed. A time-out of 0 disables it.
+  struct Limits {
+    qint64 max_body_bytes = 4 * 1024 * 1024;  // decoded bytes, so a gzip bomb is bounded too
+    int idle_timeout_ms = 30'000;             // no bytes moving for this long
+    int total_timeout_ms = 60'000;            // the whole load, however steadily it trickles
+  };
+
+  explicit Browser(QNetworkAccessManager &network, QObject *parent = nullptr);
+  ~Browser() override;
+
+  // Begins loading address (already percent-encoded; sent as is); returns at once. Cancels this
+  // browser's load in progress. Only http and https addresses are fetched; any other fails.
+  void Navigate(const QString &address);
+
+  // The loaded document serialized as markup. For a failed load: a small error page whose body
+  // describes the failure and can never read as a reply code. Empty before the first load.
+  QString outerHTML() const { return document_; }
+
+  // The address of the last completed load (after redirects).
+  QUrl location() const { return location_; }
+
+  bool busy() const { return reply_ != nullptr; }
+
+  void set_limits(const Limits &limits) { limits_ = limits; }
+
+ signals:
+  void DocumentComplete();
+
+ private:
+  void check_declared_length();
+  void on_ready_read();
+  void on_finished();
+  void end_load(const QString &reason);
+  void cancel_current();
+  void complete(const QString &document, const QUrl &location);
+
+  QNetworkAccessManager &network_;
+  Limits limits_;
+  QPointer<QNetworkReply> reply_;
+  quint64 load_ = 0;  // counts Navigate() calls, so a queued report can tell it was superseded
+  QString address_;   // as the caller gave it, for the error page
+  QByteArray body_;
+  QTimer total_timer_;
+  QString document_;
+  QUrl location_;
+};
+
+}  // namespace velmoth

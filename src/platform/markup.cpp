@@ -1,0 +1,1610 @@
+#include "platform/markup.h"
+
+#include <QByteArrayView>
+#include <QStringDecoder>
+#include <QtGlobal>
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace velmoth {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Byte helpers
+
+bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Whitespace as the HTML tokenizer sees it (a CR counts: the parser turns it into a LF).
+bool is_html_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+bool equals_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word)
+{
+    if (text.size() != lower_case_word.size())
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (ascii_lower(text[i]) != lower_case_word[i])
+            return false;
+    }
+    return true;
+}
+
+bool starts_with_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word)
+{
+    return text.size() >= lower_case_word.size()
+        && equals_ignoring_case(text.first(lower_case_word.size()), lower_case_word);
+}
+
+QByteArrayView trimmed(QByteArrayView text)
+{
+    while (!text.isEmpty() && is_html_space(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && is_html_space(text.back()))
+        text.chop(1);
+    return text;
+}
+
+constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
+
+// ---------------------------------------------------------------------------------------------
+// Character set detection and decoding
+
+struct Decoding {
+    enum Kind { Utf8, QtDecoder } kind = Utf8;
+    QByteArray decoder_name;  // for QtDecoder: a name QStringDecoder accepts
+};
+
+// Resolves a charset label the way browsers do for the common labels: the Latin-1 family means
+// windows-1252, UTF-7 is refused (it lets a page smuggle markup past any filter), and a page
+// cannot honestly declare UTF-16/32 in a <meta> that was read as ASCII, so that means UTF-8.
+std::optional<Decoding> decoding_for_label(QByteArrayView raw_label, bool from_meta)
+{
+    QByteArray label = trimmed(raw_label).toByteArray().toLower();
+    if (label.size() >= 2 && (label.front() == '"' || label.front() == '\'')
+        && label.back() == label.front())
+        label = trimmed(QByteArrayView(label).sliced(1, label.size() - 2)).toByteArray();
+    if (label.isEmpty())
+        return std::nullopt;
+
+    static const char *const utf8_labels[] = {"utf-8", "utf8", "unicode-1-1-utf-8",
+                                              "unicode11utf8", "unicode20utf8", "x-unicode20utf8"};
+    static const char *const windows1252_labels[] = {
+        "ansi_x3.4-1968", "ascii", "cp1252", "cp819", "csisolatin1", "ibm819", "iso-8859-1",
+        "iso-ir-100", "iso8859-1", "iso88591", "iso_8859-1", "iso_8859-1:1987", "l1", "latin1",
+        "us-ascii", "windows-1252", "x-cp1252"};
+    for (const char *name : utf8_labels) {
+        if (label == name)
+            return Decoding{};
+    }
+    for (const char *name : windows1252_labels) {
+        if (label == name) {
+            if (QStringDecoder("windows-1252").isValid())
+                return Decoding{Decoding::QtDecoder, "windows-1252"};
+            return Decoding{Decoding::QtDecoder, "ISO-8859-1"};
+        }
+    }
+    if (label.startsWith("utf-7") || label == "csunicode11utf7")
+        return std::nullopt;
+    if (label == "unicode" || label == "ucs-2" || label == "csunicode" || label == "unicodefeff"
+        || label == "iso-10646-ucs-2")
+        label = "utf-16le";
+    else if (label == "unicodefffe")
+        label = "utf-16be";
+
+    const auto builtin = QStringConverter::encodingForName(label.constData());
+    if (builtin && *builtin == QStringConverter::System)
+        return std::nullopt;  // "locale" names this machine's charset, not the page's
+    if (from_meta && builtin && *builtin != QStringConverter::Latin1)
+        return Decoding{};  // a UTF-16/32 claim in an ASCII-readable <meta>
+    if (!QStringDecoder(label.constData()).isValid())
+        return std::nullopt;
+    return Decoding{Decoding::QtDecoder, label};
+}
+
+// The charset parameter of a Content-Type value.
+QByteArrayView charset_parameter(QByteArrayView content_type)
+{
+    qsizetype pos = content_type.indexOf(';');
+    while (pos >= 0) {
+        const qsizetype next = content_type.indexOf(';', pos + 1);
+        const QByteArrayView parameter =
+            content_type.sliced(pos + 1, (next < 0 ? content_type.size() : next) - pos - 1);
+        const qsizetype equals = parameter.indexOf('=');
+        if (equals > 0 && equals_ignoring_case(trimmed(parameter.first(equals)), "charset"))
+            return trimmed(parameter.sliced(equals + 1));
+        pos = next;
+    }
+    return {};
+}
+
+// The charset named after "charset=" in a <meta http-equiv> content value.
+QByteArrayView charset_in_meta_content(QByteArrayView content)
+{
+    for (qsizetype i = 0; i + 7 <= content.size(); ++i) {
+        if (!equals_ignoring_case(content.sliced(i, 7), "charset"))
+            continue;
+        qsizetype j = i + 7;
+        while (j < content.size() && is_html_space(content[j]))
+            ++j;
+        if (j >= content.size() || content[j] != '=')
+            continue;
+        ++j;
+        while (j < content.size() && is_html_space(content[j]))
+            ++j;
+        if (j >= content.size())
+            return {};
+        if (content[j] == '"' || content[j] == '\'') {
+            const qsizetype close = content.indexOf(content[j], j + 1);
+            return close < 0 ? QByteArrayView() : content.sliced(j + 1, close - j - 1);
+        }
+        qsizetype end = j;
+        while (end < content.size() && content[end] != ';' && !is_html_space(content[end]))
+            ++end;
+        return content.sliced(j, end - j);
+    }
+    return {};
+}
+
+// Reads the attributes of a tag in the prescan; `pos` starts after the tag name and ends after
+// the closing '>' (or at the end of the window).
+struct PrescanAttribute {
+    QByteArrayView name;
+    QByteArrayView value;
+};
+
+std::optional<PrescanAttribute> next_prescan_attribute(QByteArrayView head, qsizetype &pos)
+{
+    while (pos < head.size() && (is_html_space(head[pos]) || head[pos] == '/'))
+        ++pos;
+    if (pos >= head.size() || head[pos] == '>') {
+        ++pos;
+        return std::nullopt;
+    }
+    const qsizetype name_begin = pos;
+    ++pos;  // the first character may be '='
+    while (pos < head.size() && head[pos] != '=' && head[pos] != '/' && head[pos] != '>'
+           && !is_html_space(head[pos]))
+        ++pos;
+    PrescanAttribute attribute{head.sliced(name_begin, pos - name_begin), {}};
+    while (pos < head.size() && is_html_space(head[pos]))
+        ++pos;
+    if (pos >= head.size() || head[pos] != '=')
+        return attribute;
+    ++pos;
+    while (pos < head.size() && is_html_space(head[pos]))
+        ++pos;
+    if (pos >= head.size())
+        return attribute;
+    if (head[pos] == '"' || head[pos] == '\'') {
+        const qsizetype close = head.indexOf(head[pos], pos + 1);
+        if (close < 0) {
+            pos = head.size();
+            return std::nullopt;
+        }
+        attribute.value = head.sliced(pos + 1, close - pos - 1);
+        pos = close + 1;
+        return attribute;
+    }
+    const qsizetype value_begin = pos;
+    while (pos < head.size() && head[pos] != '>' && !is_html_space(head[pos]))
+        ++pos;
+    attribute.value = head.sliced(value_begin, pos - value_begin);
+    return attribute;
+}
+
+// A simplified form of the HTML encoding prescan over the first 1024 bytes: the first <meta>
+// that names a usable charset wins; comments and other tags are stepped over.
+std::optional<Decoding> charset_from_meta(QByteArrayView bytes)
+{
+    const QByteArrayView head = bytes.first(std::min<qsizetype>(bytes.size(), 1024));
+    qsizetype pos = 0;
+    while (pos < head.size()) {
+        pos = head.indexOf('<', pos);
+        if (pos < 0)
+            return std::nullopt;
+        const QByteArrayView rest = head.sliced(pos);
+        if (rest.startsWith("<!--")) {
+            const qsizetype close = head.indexOf("-->", pos + 2);
+            if (close < 0)
+                return std::nullopt;
+            pos = close + 3;
+        } else if (starts_with_ignoring_case(rest, "<meta") && rest.size() > 5
+                   && (is_html_space(rest[5]) || rest[5] == '/')) {
+            pos += 5;
+            QByteArrayView charset, content;
+            bool content_type_header = false;
+            while (auto attribute = next_prescan_attribute(head, pos)) {
+                if (equals_ignoring_case(attribute->name, "charset") && charset.isNull())
+                    charset = attribute->value.isNull() ? QByteArrayView("") : attribute->value;
+                else if (equals_ignoring_case(attribute->name, "content") && content.isNull())
+                    content = attribute->value;
+                else if (equals_ignoring_case(attribute->name, "http-equiv"))
+                    content_type_header = equals_ignoring_case(trimmed(attribute->value),
+                                                               "content-type");
+            }
+            QByteArrayView label = charset;
+            if (label.isNull() && content_type_header)
+                label = charset_in_meta_content(content);
+            if (!label.isEmpty()) {
+                if (auto decoding = decoding_for_label(label, true))
+                    return decoding;
+            }
+        } else if (rest.size() > 1
+                   && (is_ascii_alpha(rest[1])
+                       || (rest[1] == '/' && rest.size() > 2 && is_ascii_alpha(rest[2])))) {
+            pos += rest[1] == '/' ? 2 : 1;
+            while (pos < head.size() && !is_html_space(head[pos]) && head[pos] != '>')
+                ++pos;
+            while (next_prescan_attribute(head, pos)) {
+            }
+        } else if (rest.startsWith("<!") || rest.startsWith("</") || rest.startsWith("<?")) {
+            const qsizetype close = head.indexOf('>', pos);
+            if (close < 0)
+                return std::nullopt;
+            pos = close + 1;
+        } else {
+            ++pos;
+        }
+    }
+    return std::nullopt;
+}
+
+QByteArray decode_to_utf8(QByteArrayView bytes, const QByteArray &decoder_name)
+{
+    QStringDecoder decoder(decoder_name.constData());
+    const QString text = decoder.decode(bytes);
+    return text.toUtf8();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Oversized numeric character references
+//
+// This parser accumulates the value of a numeric character reference in a plain int, so a value
+// past U+10FFFF wraps: "&#3000000000;" becomes a NUL that silently ends the text node, and
+// others become arbitrary control characters. Such references mean U+FFFD, so they are
+// rewritten before parsing.
+
+struct Edit {
+    std::size_t position;  // in the source
+    std::size_t erased;    // source bytes replaced
+    std::string inserted;
+};
+
+void find_oversized_references(QByteArrayView text, std::vector<Edit> &edits)
+{
+    const char *const begin = text.data();
+    const char *const end = begin + text.size();
+    const char *p = begin;
+    while (p < end) {
+        p = static_cast<const char *>(std::memchr(p, '&', std::size_t(end - p)));
+        if (!p)
+            return;
+        const char *q = p + 1;
+        if (q >= end || *q != '#') {
+            p = q;
+            continue;
+        }
+        ++q;
+        const bool hex = q < end && (*q == 'x' || *q == 'X');
+        if (hex)
+            ++q;
+        const char *const digits = q;
+        std::uint32_t value = 0;
+        bool oversized = false;
+        for (; q < end; ++q) {
+            int digit;
+            if (*q >= '0' && *q <= '9')
+                digit = *q - '0';
+            else if (hex && ascii_lower(*q) >= 'a' && ascii_lower(*q) <= 'f')
+                digit = ascii_lower(*q) - 'a' + 10;
+            else
+                break;
+            if (!oversized) {
+                value = value * (hex ? 16u : 10u) + std::uint32_t(digit);
+                oversized = value > 0x10FFFF;
+            }
+        }
+        if (q == digits) {
+            p = q;
+            continue;
+        }
+        if (q < end && *q == ';')
+            ++q;
+        if (oversized)
+            edits.push_back({std::size_t(p - begin), std::size_t(q - p), kReplacementUtf8});
+        p = q;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tag tables
+
+enum TagFlag : std::uint32_t {
+    kSerializeVoid = 1u << 0,     // no end tag is written
+    kSerializeRaw = 1u << 1,      // text children are written unescaped
+    kParseVoid = 1u << 2,         // the parser never leaves it open
+    kRawTextContent = 1u << 3,    // content up to the matching end tag is text
+    kIgnoredStart = 1u << 4,      // html, head, body: never opens a new level
+    kClosesP = 1u << 5,           // an open <p> in button scope is closed first
+    kFormatting = 1u << 6,        // kept in the list of active formatting elements
+    kListMarker = 1u << 7,        // bounds the list of active formatting elements
+    kScopeBoundary = 1u << 8,     // bounds "element in scope" searches
+    kSpecial = 1u << 9,           // the "special" category of the HTML parser
+    kLeavesForeign = 1u << 10,    // a start tag that ends SVG/MathML content
+    kHeading = 1u << 11,
+    kRubyText = 1u << 12,         // rb rp rt rtc
+    kTablePart = 1u << 13,        // tbody thead tfoot
+    kBlockEnd = 1u << 14,         // end tag closes the element if it is in scope
+    kModeSwitching = 1u << 15,    // decides the parser's insertion mode when it is reset
+};
+
+struct TagInfo {
+    std::string upper_name;
+    std::uint32_t flags = 0;
+};
+
+const std::array<TagInfo, GUMBO_TAG_LAST + 1> &tag_table()
+{
+    static const std::array<TagInfo, GUMBO_TAG_LAST + 1> table = [] {
+        std::array<TagInfo, GUMBO_TAG_LAST + 1> t{};
+        for (int tag = 0; tag < GUMBO_TAG_UNKNOWN; ++tag) {
+            std::string name = gumbo_normalized_tagname(GumboTag(tag));
+            for (char &c : name)
+                c = ascii_upper(c);
+            t[std::size_t(tag)].upper_name = std::move(name);
+        }
+        const auto mark = [&t](std::uint32_t flag, std::initializer_list<GumboTag> tags) {
+            for (GumboTag tag : tags)
+                t[std::size_t(tag)].flags |= flag;
+        };
+        mark(kSerializeVoid,
+             {GUMBO_TAG_AREA, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT, GUMBO_TAG_BGSOUND, GUMBO_TAG_BR,
+              GUMBO_TAG_COL, GUMBO_TAG_EMBED, GUMBO_TAG_FRAME, GUMBO_TAG_HR, GUMBO_TAG_IMAGE,
+              GUMBO_TAG_IMG, GUMBO_TAG_INPUT, GUMBO_TAG_KEYGEN, GUMBO_TAG_LINK, GUMBO_TAG_MENUITEM,
+              GUMBO_TAG_META, GUMBO_TAG_PARAM, GUMBO_TAG_SOURCE, GUMBO_TAG_TRACK, GUMBO_TAG_WBR});
+        mark(kParseVoid,
+             {GUMBO_TAG_AREA, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT, GUMBO_TAG_BGSOUND, GUMBO_TAG_BR,
+              GUMBO_TAG_COL, GUMBO_TAG_EMBED, GUMBO_TAG_FRAME, GUMBO_TAG_HR, GUMBO_TAG_IMAGE,
+              GUMBO_TAG_IMG, GUMBO_TAG_INPUT, GUMBO_TAG_ISINDEX, GUMBO_TAG_KEYGEN, GUMBO_TAG_LINK,
+              GUMBO_TAG_MENUITEM, GUMBO_TAG_META, GUMBO_TAG_PARAM, GUMBO_TAG_SOURCE,
+              GUMBO_TAG_TRACK, GUMBO_TAG_WBR});
+        mark(kSerializeRaw,
+             {GUMBO_TAG_SCRIPT, GUMBO_TAG_STYLE, GUMBO_TAG_XMP, GUMBO_TAG_IFRAME, GUMBO_TAG_NOEMBED,
+              GUMBO_TAG_NOFRAMES, GUMBO_TAG_PLAINTEXT, GUMBO_TAG_NOSCRIPT});
+        mark(kRawTextContent,
+             {GUMBO_TAG_SCRIPT, GUMBO_TAG_STYLE, GUMBO_TAG_XMP, GUMBO_TAG_IFRAME, GUMBO_TAG_NOEMBED,
+              GUMBO_TAG_NOFRAMES, GUMBO_TAG_TEXTAREA, GUMBO_TAG_TITLE});
+        mark(kIgnoredStart, {GUMBO_TAG_HTML, GUMBO_TAG_HEAD, GUMBO_TAG_BODY});
+        mark(kClosesP,
+             {GUMBO_TAG_ADDRESS, GUMBO_TAG_ARTICLE, GUMBO_TAG_ASIDE, GUMBO_TAG_BLOCKQUOTE,
+              GUMBO_TAG_CENTER, GUMBO_TAG_DETAILS, GUMBO_TAG_DIR, GUMBO_TAG_DIV, GUMBO_TAG_DL,
+              GUMBO_TAG_FIELDSET, GUMBO_TAG_FIGCAPTION, GUMBO_TAG_FIGURE, GUMBO_TAG_FOOTER,
+              GUMBO_TAG_HEADER, GUMBO_TAG_HGROUP, GUMBO_TAG_MAIN, GUMBO_TAG_MENU, GUMBO_TAG_NAV,
+              GUMBO_TAG_OL, GUMBO_TAG_P, GUMBO_TAG_SECTION, GUMBO_TAG_SUMMARY, GUMBO_TAG_UL,
+              GUMBO_TAG_PRE, GUMBO_TAG_LISTING});
+        mark(kBlockEnd,
+             {GUMBO_TAG_ADDRESS, GUMBO_TAG_ARTICLE, GUMBO_TAG_ASIDE, GUMBO_TAG_BLOCKQUOTE,
+              GUMBO_TAG_BUTTON, GUMBO_TAG_CENTER, GUMBO_TAG_DETAILS, GUMBO_TAG_DIR, GUMBO_TAG_DIV,
+              GUMBO_TAG_DL, GUMBO_TAG_FIELDSET, GUMBO_TAG_FIGCAPTION, GUMBO_TAG_FIGURE,
+              GUMBO_TAG_FOOTER, GUMBO_TAG_HEADER, GUMBO_TAG_HGROUP, GUMBO_TAG_LISTING,
+              GUMBO_TAG_MAIN, GUMBO_TAG_MENU, GUMBO_TAG_NAV, GUMBO_TAG_OL, GUMBO_TAG_PRE,
+              GUMBO_TAG_SECTION, GUMBO_TAG_SUMMARY, GUMBO_TAG_UL, GUMBO_TAG_APPLET,
+              GUMBO_TAG_MARQUEE, GUMBO_TAG_OBJECT});
+        mark(kFormatting,
+             {GUMBO_TAG_A, GUMBO_TAG_B, GUMBO_TAG_BIG, GUMBO_TAG_CODE, GUMBO_TAG_EM,
+              GUMBO_TAG_FONT, GUMBO_TAG_I, GUMBO_TAG_NOBR, GUMBO_TAG_S, GUMBO_TAG_SMALL,
+              GUMBO_TAG_STRIKE, GUMBO_TAG_STRONG, GUMBO_TAG_TT, GUMBO_TAG_U});
+        mark(kListMarker,
+             {GUMBO_TAG_APPLET, GUMBO_TAG_OBJECT, GUMBO_TAG_MARQUEE, GUMBO_TAG_TEMPLATE,
+              GUMBO_TAG_TD, GUMBO_TAG_TH, GUMBO_TAG_CAPTION});
+        mark(kScopeBoundary,
+             {GUMBO_TAG_APPLET, GUMBO_TAG_CAPTION, GUMBO_TAG_HTML, GUMBO_TAG_TABLE, GUMBO_TAG_TD,
+              GUMBO_TAG_TH, GUMBO_TAG_MARQUEE, GUMBO_TAG_OBJECT, GUMBO_TAG_TEMPLATE});
+        mark(kSpecial,
+             {GUMBO_TAG_ADDRESS, GUMBO_TAG_APPLET, GUMBO_TAG_AREA, GUMBO_TAG_ARTICLE,
+              GUMBO_TAG_ASIDE, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT, GUMBO_TAG_BGSOUND,
+              GUMBO_TAG_BLOCKQUOTE, GUMBO_TAG_BODY, GUMBO_TAG_BR, GUMBO_TAG_BUTTON,
+              GUMBO_TAG_CAPTION, GUMBO_TAG_CENTER, GUMBO_TAG_COL, GUMBO_TAG_COLGROUP,
+              GUMBO_TAG_MENUITEM, GUMBO_TAG_DD, GUMBO_TAG_DETAILS, GUMBO_TAG_DIR, GUMBO_TAG_DIV,
+              GUMBO_TAG_DL, GUMBO_TAG_DT, GUMBO_TAG_EMBED, GUMBO_TAG_FIELDSET,
+              GUMBO_TAG_FIGCAPTION, GUMBO_TAG_FIGURE, GUMBO_TAG_FOOTER, GUMBO_TAG_FORM,
+              GUMBO_TAG_FRAME, GUMBO_TAG_FRAMESET, GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3,
+              GUMBO_TAG_H4, GUMBO_TAG_H5, GUMBO_TAG_H6, GUMBO_TAG_HEAD, GUMBO_TAG_HEADER,
+              GUMBO_TAG_HGROUP, GUMBO_TAG_HR, GUMBO_TAG_HTML, GUMBO_TAG_IFRAME, GUMBO_TAG_IMG,
+              GUMBO_TAG_INPUT, GUMBO_TAG_ISINDEX, GUMBO_TAG_LI, GUMBO_TAG_LINK, GUMBO_TAG_LISTING,
+              GUMBO_TAG_MAIN, GUMBO_TAG_MARQUEE, GUMBO_TAG_MENU, GUMBO_TAG_META, GUMBO_TAG_NAV,
+              GUMBO_TAG_NOEMBED, GUMBO_TAG_NOFRAMES, GUMBO_TAG_NOSCRIPT, GUMBO_TAG_OBJECT,
+              GUMBO_TAG_OL, GUMBO_TAG_P, GUMBO_TAG_PARAM, GUMBO_TAG_PLAINTEXT, GUMBO_TAG_PRE,
+              GUMBO_TAG_SCRIPT, GUMBO_TAG_SECTION, GUMBO_TAG_SELECT, GUMBO_TAG_SOURCE,
+              GUMBO_TAG_STYLE, GUMBO_TAG_SUMMARY, GUMBO_TAG_TABLE, GUMBO_TAG_TBODY, GUMBO_TAG_TD,
+              GUMBO_TAG_TEMPLATE, GUMBO_TAG_TEXTAREA, GUMBO_TAG_TFOOT, GUMBO_TAG_TH,
+              GUMBO_TAG_THEAD, GUMBO_TAG_TITLE, GUMBO_TAG_TR, GUMBO_TAG_TRACK, GUMBO_TAG_UL,
+              GUMBO_TAG_WBR, GUMBO_TAG_XMP});
+        mark(kLeavesForeign,
+             {GUMBO_TAG_B, GUMBO_TAG_BIG, GUMBO_TAG_BLOCKQUOTE, GUMBO_TAG_BODY, GUMBO_TAG_BR,
+              GUMBO_TAG_CENTER, GUMBO_TAG_CODE, GUMBO_TAG_DD, GUMBO_TAG_DIV, GUMBO_TAG_DL,
+              GUMBO_TAG_DT, GUMBO_TAG_EM, GUMBO_TAG_EMBED, GUMBO_TAG_H1, GUMBO_TAG_H2,
+              GUMBO_TAG_H3, GUMBO_TAG_H4, GUMBO_TAG_H5, GUMBO_TAG_H6, GUMBO_TAG_HEAD,
+              GUMBO_TAG_HR, GUMBO_TAG_I, GUMBO_TAG_IMG, GUMBO_TAG_LI, GUMBO_TAG_LISTING,
+              GUMBO_TAG_MENU, GUMBO_TAG_META, GUMBO_TAG_NOBR, GUMBO_TAG_OL, GUMBO_TAG_P,
+              GUMBO_TAG_PRE, GUMBO_TAG_RUBY, GUMBO_TAG_S, GUMBO_TAG_SMALL, GUMBO_TAG_SPAN,
+              GUMBO_TAG_STRONG, GUMBO_TAG_STRIKE, GUMBO_TAG_SUB, GUMBO_TAG_SUP, GUMBO_TAG_TABLE,
+              GUMBO_TAG_TT, GUMBO_TAG_U, GUMBO_TAG_UL, GUMBO_TAG_VAR, GUMBO_TAG_FONT});
+        mark(kHeading, {GUMBO_TAG_H1, GUMBO_TAG_H2, GUMBO_TAG_H3, GUMBO_TAG_H4, GUMBO_TAG_H5,
+                        GUMBO_TAG_H6});
+        mark(kRubyText, {GUMBO_TAG_RB, GUMBO_TAG_RP, GUMBO_TAG_RT, GUMBO_TAG_RTC});
+        mark(kTablePart, {GUMBO_TAG_TBODY, GUMBO_TAG_THEAD, GUMBO_TAG_TFOOT});
+        mark(kModeSwitching,
+             {GUMBO_TAG_SELECT, GUMBO_TAG_TD, GUMBO_TAG_TH, GUMBO_TAG_TR, GUMBO_TAG_TBODY,
+              GUMBO_TAG_THEAD, GUMBO_TAG_TFOOT, GUMBO_TAG_CAPTION, GUMBO_TAG_COLGROUP,
+              GUMBO_TAG_TABLE, GUMBO_TAG_TEMPLATE, GUMBO_TAG_HEAD, GUMBO_TAG_BODY,
+              GUMBO_TAG_FRAMESET, GUMBO_TAG_HTML});
+        return t;
+    }();
+    return table;
+}
+
+std::uint32_t flags_of(GumboTag tag) { return tag_table()[std::size_t(tag)].flags; }
+
+// ---------------------------------------------------------------------------------------------
+// Nesting limit
+//
+// The parser's tree construction walks its stack of open elements (and its list of active
+// formatting elements) on many tokens, so a page that keeps opening elements without closing
+// them costs time quadratic in its depth: 300,000 nested <div> took minutes. Browsers bound the
+// tree depth for the same reason. Before parsing, a light tokenizer follows the source and
+// keeps a conservative model of that stack; a start tag that would open a level beyond
+// kMaxNesting is closed right away by inserting its end tag, so its content follows as siblings
+// instead of descendants. Pages within the limit pass through unchanged.
+//
+// The model errs towards more depth: it closes elements implicitly only where the parser surely
+// does, and it keeps formatting elements that were closed implicitly (the parser reopens them at
+// the next text).
+//
+// The same model guards against a fault of this parser: when it resets its insertion mode it
+// looks at the tags of the open elements without their namespace, so an SVG or MathML element
+// named like a table part, select, template, ... (say "<table><svg><td><desc><select></table>")
+// puts it into a mode whose assertions then abort the program. Such start tags inside SVG/MathML
+// get a NUL right after the name: the parser then sees an unknown tag, and the serializer, which
+// takes the names of unknown tags from the source, leaves the NUL out again. Matching end tags
+// get the same mark so that they still close the element. NULs the page itself has in tag names
+// are replaced by U+FFFD first (the parser's tokenizer does the same to the names it reports).
+
+constexpr std::size_t kMaxNesting = 512;
+constexpr std::size_t kSearchWindow = 128;  // how far below the top the model looks for a match
+
+enum class Space : std::uint8_t { Html, Svg, MathMl };
+
+struct OpenElement {
+    std::uint64_t key;        // tag, or a hash of an unknown tag name
+    GumboTag tag;
+    Space space;
+    bool integration_point;   // children are parsed as HTML
+    bool listed;              // closed, but reopened by the parser at the next text
+    bool renamed;             // its start tag got a NUL after the name
+    std::uint64_t identity;   // formatting elements: tag and attributes, for the parser's
+                              // limit of three identical entries
+};
+
+struct SourceTag {
+    QByteArrayView name;
+    QByteArrayView attributes;
+    GumboTag tag;
+    std::uint64_t key;
+    bool self_closing;
+    bool renamed;          // a NUL was inserted after the name (see NestingLimiter)
+    std::size_t name_end;  // source offset just past the name
+    std::size_t end;       // source offset just past '>'
+};
+
+std::optional<QByteArrayView> attribute_value(QByteArrayView attributes, QByteArrayView lower_name)
+{
+    qsizetype pos = 0;
+    while (auto attribute = next_prescan_attribute(attributes, pos)) {
+        if (equals_ignoring_case(attribute->name, lower_name))
+            return attribute->value;
+    }
+    return std::nullopt;
+}
+
+std::uint64_t fnv1a(QByteArrayView bytes, std::uint64_t hash = 1469598103934665603ull)
+{
+    for (char c : bytes) {
+        hash ^= std::uint8_t(ascii_lower(c));
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+class NestingLimiter {
+public:
+    NestingLimiter(QByteArrayView text, std::vector<Edit> &edits) : text_(text), edits_(edits) {}
+
+    void run()
+    {
+        std::size_t pos = 0;
+        const std::size_t size = std::size_t(text_.size());
+        while (pos < size) {
+            const void *lt = std::memchr(text_.data() + pos, '<', size - pos);
+            if (!lt)
+                return;
+            pos = std::size_t(static_cast<const char *>(lt) - text_.data());
+            pos = markup_at(pos);
+        }
+    }
+
+private:
+    char at(std::size_t pos) const { return pos < std::size_t(text_.size()) ? text_[qsizetype(pos)] : '\0'; }
+    std::size_t size() const { return std::size_t(text_.size()); }
+
+    // Handles the markup starting with the '<' at pos; returns where text continues.
+    std::size_t markup_at(std::size_t pos)
+    {
+        const char next = at(pos + 1);
+        if (is_ascii_alpha(next))
+            return start_tag_at(pos);
+        if (next == '/') {
+            if (is_ascii_alpha(at(pos + 2)))
+                return end_tag_at(pos);
+            if (at(pos + 2) == '>')
+                return pos + 3;
+            return skip_past('>', pos + 2);
+        }
+        if (next == '!')
+            return declaration_at(pos);
+        if (next == '?')
+            return skip_past('>', pos + 1);
+        return pos + 1;
+    }
+
+    std::size_t skip_past(char c, std::size_t from) const
+    {
+        if (from >= size())
+            return size();
+        const void *hit = std::memchr(text_.data() + from, c, size() - from);
+        return hit ? std::size_t(static_cast<const char *>(hit) - text_.data()) + 1 : size();
+    }
+
+    std::size_t skip_past(QByteArrayView word, std::size_t from) const
+    {
+        const qsizetype hit = text_.indexOf(word, qsizetype(from));
+        return hit < 0 ? size() : std::size_t(hit) + std::size_t(word.size());
+    }
+
+    std::size_t declaration_at(std::size_t pos)
+    {
+        const QByteArrayView rest = text_.sliced(qsizetype(pos));
+        if (rest.startsWith("<!--")) {
+            std::size_t p = pos + 4;
+            if (at(p) == '>')
+                return p + 1;
+            if (at(p) == '-' && at(p + 1) == '>')
+                return p + 2;
+            while (p < size()) {
+                const qsizetype dashes = text_.indexOf("--", qsizetype(p));
+                if (dashes < 0)
+                    return size();
+                p = std::size_t(dashes) + 2;
+                if (at(p) == '>')
+                    return p + 1;
+                if (at(p) == '!' && at(p + 1) == '>')
+                    return p + 2;
+                p = std::size_t(dashes) + 1;
+            }
+            return size();
+        }
+        const int current = current_index();
+        if (rest.startsWith("<![CDATA[") && current >= 0
+            && open_[std::size_t(current)].space != Space::Html)
+            return skip_past(QByteArrayView("]]>"), pos + 9);
+        return skip_past('>', pos + 2);
+    }
+
+    // Reads a tag's name and attributes; returns false when the source ends inside the tag
+    // (the parser drops such a tag).
+    bool read_tag(std::size_t name_begin, SourceTag &tag)
+    {
+        std::size_t p = name_begin;
+        while (p < size() && !is_html_space(at(p)) && at(p) != '/' && at(p) != '>')
+            ++p;
+        tag.name = text_.sliced(qsizetype(name_begin), qsizetype(p - name_begin));
+        tag.name_end = p;
+        for (std::size_t i = name_begin; i < p; ++i) {
+            if (at(i) == '\0')
+                edits_.push_back({i, 1, kReplacementUtf8});
+        }
+        const std::size_t attributes_begin = p;
+        tag.self_closing = false;
+        tag.renamed = false;
+
+        // The attribute states of the HTML tokenizer, enough to find the '>' that ends the tag.
+        enum { BeforeName, Name, AfterName, BeforeValue } state = BeforeName;
+        bool finished = false;
+        while (!finished && p < size()) {
+            const char c = at(p);
+            switch (state) {
+            case BeforeName:
+                if (c == '>') {
+                    finished = true;
+                } else if (c == '/' && at(p + 1) == '>') {
+                    tag.self_closing = true;
+                    ++p;
+                    finished = true;
+                } else {
+                    if (!is_html_space(c) && c != '/')
+                        state = Name;  // '=' may start a name here
+                    ++p;
+                }
+                break;
+            case Name:
+            case AfterName:
+                if (c == '>') {
+                    finished = true;
+                } else if (c == '/') {
+                    state = BeforeName;
+                } else if (c == '=') {
+                    state = BeforeValue;
+                    ++p;
+                } else {
+                    if (is_html_space(c))
+                        state = AfterName;
+                    else if (state == AfterName)
+                        state = Name;
+                    ++p;
+                }
+                break;
+            case BeforeValue:
+                if (c == '>') {
+                    finished = true;
+                } else if (c == '"' || c == '\'') {
+                    const void *close = std::memchr(text_.data() + p + 1, c, size() - p - 1);
+                    if (!close)
+                        return false;
+                    p = std::size_t(static_cast<const char *>(close) - text_.data()) + 1;
+                    state = BeforeName;
+                } else if (is_html_space(c)) {
+                    ++p;
+                } else {
+                    while (p < size() && !is_html_space(at(p)) && at(p) != '>')
+                        ++p;
+                    state = BeforeName;
+                }
+                break;
+            }
+        }
+        if (p >= size())
+            return false;
+        tag.attributes = text_.sliced(qsizetype(attributes_begin), qsizetype(p - attributes_begin));
+        tag.end = p + 1;
+        tag.tag = gumbo_tagn_enum(tag.name.data(), unsigned(tag.name.size()));
+        tag.key = tag.tag != GUMBO_TAG_UNKNOWN ? std::uint64_t(tag.tag)
+                                               : (fnv1a(tag.name) | (1ull << 63));
+        return true;
+    }
+
+    std::size_t start_tag_at(std::size_t pos)
+    {
+        SourceTag tag;
+        if (!read_tag(pos + 1, tag))
+            return size();
+        const int current = current_index();
+        if (current < 0)
+            return html_start_tag(tag);
+        const OpenElement &parent = open_[std::size_t(current)];
+        if (stays_foreign(parent, tag)) {
+            if (flags_of(tag.tag) & kModeSwitching) {
+                edits_.push_back({tag.name_end, 0, std::string(1, '\0')});
+                tag.renamed = true;
+            }
+            if (!tag.self_closing)
+                open(tag, parent.space);
+            return tag.end;
+        }
+        const bool svg_in_annotation = parent.space == Space::MathMl
+            && parent.tag == GUMBO_TAG_ANNOTATION_XML && tag.tag == GUMBO_TAG_SVG;
+        if (!svg_in_annotation) {
+            while (foreign_content())  // the tag ends SVG/MathML content
+                close_down_to(std::size_t(current_index()));
+        }
+        return html_start_tag(tag);
+    }
+
+    // Whether the parser inserts the tag as an SVG/MathML element under parent.
+    static bool stays_foreign(const OpenElement &parent, const SourceTag &tag)
+    {
+        if (parent.space == Space::Html)
+            return false;
+        if (parent.integration_point)
+            return parent.space == Space::MathMl && parent.tag != GUMBO_TAG_ANNOTATION_XML
+                && (tag.tag == GUMBO_TAG_MGLYPH || tag.tag == GUMBO_TAG_MALIGNMARK);
+        if (parent.space == Space::MathMl && parent.tag == GUMBO_TAG_ANNOTATION_XML
+            && tag.tag == GUMBO_TAG_SVG)
+            return false;
+        if (tag.tag == GUMBO_TAG_FONT)
+            return !attribute_value(tag.attributes, "color") && !attribute_value(tag.attributes, "face")
+                && !attribute_value(tag.attributes, "size");
+        return !(flags_of(tag.tag) & kLeavesForeign);
+    }
+
+    std::size_t end_tag_at(std::size_t pos)
+    {
+        SourceTag tag;
+        if (!read_tag(pos + 2, tag))
+            return size();
+        if (foreign_content()) {
+            // Foreign elements close by name; the first HTML element hands over to HTML rules.
+            for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+                const OpenElement &e = open_[i];
+                if (e.listed)
+                    continue;
+                if (e.space == Space::Html)
+                    break;
+                if (e.key == tag.key) {
+                    if (e.renamed)
+                        edits_.push_back({tag.name_end, 0, std::string(1, '\0')});
+                    close_down_to(i);
+                    return tag.end;
+                }
+            }
+        }
+        html_end_tag(tag);
+        return tag.end;
+    }
+
+    std::size_t html_start_tag(const SourceTag &tag)
+    {
+        const std::uint32_t flags = flags_of(tag.tag);
+        const int select = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
+        if (select >= 0) {
+            // Inside a <select> the parser takes options and a few tags that end the select;
+            // everything else is dropped (and the content of a dropped <style> is markup).
+            switch (tag.tag) {
+            case GUMBO_TAG_OPTION:
+            case GUMBO_TAG_OPTGROUP:
+            case GUMBO_TAG_SCRIPT:
+            case GUMBO_TAG_TEMPLATE:
+                break;
+            case GUMBO_TAG_SELECT:
+                close_down_to(std::size_t(select));
+                return tag.end;
+            case GUMBO_TAG_INPUT:
+            case GUMBO_TAG_KEYGEN:
+            case GUMBO_TAG_TEXTAREA:
+            case GUMBO_TAG_TABLE:
+            case GUMBO_TAG_CAPTION:
+            case GUMBO_TAG_TBODY:
+            case GUMBO_TAG_THEAD:
+            case GUMBO_TAG_TFOOT:
+            case GUMBO_TAG_TR:
+            case GUMBO_TAG_TD:
+            case GUMBO_TAG_TH:
+                close_down_to(std::size_t(select));
+                break;
+            default:
+                return tag.end;
+            }
+        }
+        if (flags & (kIgnoredStart | kParseVoid))
+            return tag.end;
+        if (flags & kRawTextContent)
+            return skip_raw_text(tag.name, tag.end);
+
+        switch (tag.tag) {
+        case GUMBO_TAG_PLAINTEXT:
+            return size();  // everything after it is text
+        case GUMBO_TAG_FORM:
+            if (open_forms_ > 0 && open_templates_ == 0)
+                return tag.end;  // the parser ignores a form inside a form
+            close_p();
+            break;
+        case GUMBO_TAG_LI:
+            close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_LI; },
+                          &NestingLimiter::list_item_boundary);
+            close_p();
+            break;
+        case GUMBO_TAG_DD:
+        case GUMBO_TAG_DT:
+            close_nearest([](const OpenElement &e) {
+                return e.space == Space::Html && (e.tag == GUMBO_TAG_DD || e.tag == GUMBO_TAG_DT);
+            }, &NestingLimiter::list_item_boundary);
+            close_p();
+            break;
+        case GUMBO_TAG_A:
+        case GUMBO_TAG_NOBR:
+            // A new link (or nobr) ends the one still open.
+            remove_formatting(tag.key);
+            break;
+        case GUMBO_TAG_BUTTON:
+            close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_BUTTON; },
+                          &NestingLimiter::default_scope);
+            break;
+        case GUMBO_TAG_OPTION:
+        case GUMBO_TAG_OPTGROUP:
+            if (current_is(GUMBO_TAG_OPTION))
+                close_down_to(std::size_t(current_index()));
+            if (tag.tag == GUMBO_TAG_OPTGROUP && current_is(GUMBO_TAG_OPTGROUP) && in_select())
+                close_down_to(std::size_t(current_index()));
+            break;
+        case GUMBO_TAG_RB:
+        case GUMBO_TAG_RTC:
+        case GUMBO_TAG_RP:
+        case GUMBO_TAG_RT:
+            if (find_html(GUMBO_TAG_RUBY, &NestingLimiter::default_scope) >= 0) {
+                const int current = current_index();
+                const bool rtc_stays = tag.tag == GUMBO_TAG_RP || tag.tag == GUMBO_TAG_RT;
+                if (current >= 0 && (flags_of(open_[std::size_t(current)].tag) & kRubyText)
+                    && open_[std::size_t(current)].space == Space::Html
+                    && !(rtc_stays && open_[std::size_t(current)].tag == GUMBO_TAG_RTC))
+                    close_down_to(std::size_t(current));
+            }
+            break;
+        case GUMBO_TAG_TD:
+        case GUMBO_TAG_TH:
+        case GUMBO_TAG_TR:
+        case GUMBO_TAG_TBODY:
+        case GUMBO_TAG_THEAD:
+        case GUMBO_TAG_TFOOT:
+        case GUMBO_TAG_CAPTION:
+        case GUMBO_TAG_COLGROUP:
+            if (!make_room_for_table_part(tag.tag))
+                return tag.end;  // outside a table the parser drops it
+            break;
+        case GUMBO_TAG_TABLE: {
+            // A table started directly in a table (not in a cell) ends the first one.
+            const int current = current_index();
+            if (current >= 0 && open_[std::size_t(current)].space == Space::Html) {
+                const GumboTag context = open_[std::size_t(current)].tag;
+                if (context == GUMBO_TAG_TABLE || context == GUMBO_TAG_TR
+                    || (flags_of(context) & kTablePart))
+                    close_nearest([](const OpenElement &e) {
+                        return e.space == Space::Html && e.tag == GUMBO_TAG_TABLE;
+                    }, &NestingLimiter::table_scope);
+            }
+            break;
+        }
+        case GUMBO_TAG_SVG:
+            if (!tag.self_closing)
+                open(tag, Space::Svg);
+            return tag.end;
+        case GUMBO_TAG_MATH:
+            if (!tag.self_closing)
+                open(tag, Space::MathMl);
+            return tag.end;
+        default:
+            if (flags & kHeading) {
+                close_p();
+                const int current = current_index();
+                if (current >= 0 && open_[std::size_t(current)].space == Space::Html
+                    && (flags_of(open_[std::size_t(current)].tag) & kHeading))
+                    close_down_to(std::size_t(current));
+            } else if (flags & kClosesP) {
+                close_p();
+            }
+            break;
+        }
+        open(tag, Space::Html);
+        return tag.end;
+    }
+
+    void html_end_tag(const SourceTag &tag)
+    {
+        const std::uint32_t flags = flags_of(tag.tag);
+        if (tag.tag == GUMBO_TAG_BR || (flags & kIgnoredStart))
+            return;
+        const int select = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
+        if (select >= 0) {
+            // Inside a <select> only these end tags do anything.
+            switch (tag.tag) {
+            case GUMBO_TAG_OPTION:
+            case GUMBO_TAG_OPTGROUP:
+                if (tag.tag == GUMBO_TAG_OPTGROUP && current_is(GUMBO_TAG_OPTION))
+                    close_down_to(std::size_t(current_index()));
+                if (current_is(tag.tag))
+                    close_down_to(std::size_t(current_index()));
+                return;
+            case GUMBO_TAG_SELECT:
+                close_down_to(std::size_t(select));
+                return;
+            case GUMBO_TAG_TEMPLATE:
+                break;
+            case GUMBO_TAG_TABLE:
+            case GUMBO_TAG_CAPTION:
+            case GUMBO_TAG_TBODY:
+            case GUMBO_TAG_THEAD:
+            case GUMBO_TAG_TFOOT:
+            case GUMBO_TAG_TR:
+            case GUMBO_TAG_TD:
+            case GUMBO_TAG_TH:
+                if (find_html(tag.tag, &NestingLimiter::table_scope) < 0)
+                    return;
+                close_down_to(std::size_t(select));
+                break;
+            default:
+                return;
+            }
+        }
+        if ((flags & kFormatting) && remove_formatting(tag.key))
+            return;
+
+        int found = -1;
+        switch (tag.tag) {
+        case GUMBO_TAG_P:
+            found = find_html(GUMBO_TAG_P, &NestingLimiter::button_scope);
+            break;
+        case GUMBO_TAG_LI:
+            found = find_html(GUMBO_TAG_LI, &NestingLimiter::list_item_scope);
+            break;
+        case GUMBO_TAG_DD:
+        case GUMBO_TAG_DT:
+        case GUMBO_TAG_TEMPLATE:
+            found = find_html(tag.tag, tag.tag == GUMBO_TAG_TEMPLATE ? &NestingLimiter::no_boundary
+                                                                   : &NestingLimiter::default_scope);
+            break;
+        case GUMBO_TAG_FORM:
+            found = find_html(GUMBO_TAG_FORM, &NestingLimiter::default_scope);
+            if (found >= 0)
+                remove_at(std::size_t(found));  // only the form itself leaves the stack
+            return;
+        case GUMBO_TAG_TABLE:
+        case GUMBO_TAG_TBODY:
+        case GUMBO_TAG_THEAD:
+        case GUMBO_TAG_TFOOT:
+        case GUMBO_TAG_TR:
+        case GUMBO_TAG_TD:
+        case GUMBO_TAG_TH:
+        case GUMBO_TAG_CAPTION:
+        case GUMBO_TAG_COLGROUP:
+            found = find_html(tag.tag, &NestingLimiter::table_scope);
+            break;
+        case GUMBO_TAG_SELECT:
+            found = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
+            break;
+        default:
+            if (flags & kHeading) {
+                found = find_open([](const OpenElement &e) {
+                    return e.space == Space::Html && (flags_of(e.tag) & kHeading);
+                }, &NestingLimiter::default_scope);
+            } else if (flags & kBlockEnd) {
+                found = find_html(tag.tag, &NestingLimiter::default_scope);
+            } else {
+                const std::uint64_t key = tag.key;
+                found = find_open([key](const OpenElement &e) {
+                    return e.space == Space::Html && e.key == key;
+                }, &NestingLimiter::special);
+            }
+            break;
+        }
+        if (found >= 0)
+            close_down_to(std::size_t(found));
+    }
+
+    // Steps over the content of script, style, textarea, ... up to the matching end tag.
+    std::size_t skip_raw_text(QByteArrayView name, std::size_t from)
+    {
+        const QByteArray lower_name = name.toByteArray().toLower();
+        std::size_t p = from;
+        while (p < size()) {
+            const void *lt = std::memchr(text_.data() + p, '<', size() - p);
+            if (!lt)
+                return size();
+            p = std::size_t(static_cast<const char *>(lt) - text_.data());
+            const std::size_t name_end = p + 2 + std::size_t(name.size());
+            if (at(p + 1) == '/' && name_end <= size()
+                && equals_ignoring_case(text_.sliced(qsizetype(p + 2), name.size()), lower_name)
+                && (name_end == size() || is_html_space(at(name_end)) || at(name_end) == '/'
+                    || at(name_end) == '>'))
+                return p;
+            ++p;
+        }
+        return size();
+    }
+
+    // --- the model of open elements
+
+    void open(const SourceTag &tag, Space space)
+    {
+        if (open_.size() >= kMaxNesting) {
+            std::string end_tag = "</";
+            end_tag.append(tag.name.data(), std::size_t(tag.name.size()));
+            if (tag.renamed)
+                end_tag += '\0';
+            end_tag += '>';
+            edits_.push_back({tag.end, 0, std::move(end_tag)});
+            return;
+        }
+        OpenElement e{tag.key, tag.tag, space, false, false, tag.renamed, 0};
+        if (space == Space::Svg) {
+            e.integration_point = tag.tag == GUMBO_TAG_FOREIGNOBJECT || tag.tag == GUMBO_TAG_DESC
+                || tag.tag == GUMBO_TAG_TITLE;
+        } else if (space == Space::MathMl) {
+            e.integration_point = tag.tag == GUMBO_TAG_MI || tag.tag == GUMBO_TAG_MO
+                || tag.tag == GUMBO_TAG_MN || tag.tag == GUMBO_TAG_MS || tag.tag == GUMBO_TAG_MTEXT;
+            if (tag.tag == GUMBO_TAG_ANNOTATION_XML) {
+                const QByteArrayView encoding =
+                    trimmed(attribute_value(tag.attributes, "encoding").value_or(QByteArrayView()));
+                e.integration_point = equals_ignoring_case(encoding, "text/html")
+                    || equals_ignoring_case(encoding, "application/xhtml+xml");
+            }
+        } else if (flags_of(tag.tag) & kFormatting)
+            e.identity = fnv1a(tag.attributes, tag.key * 1099511628211ull);
+        push(e);
+    }
+
+    void open_implied(GumboTag tag)
+    {
+        if (open_.size() < kMaxNesting)
+            push({std::uint64_t(tag), tag, Space::Html, false, false, false, 0});
+    }
+
+    void push(const OpenElement &e)
+    {
+        open_.push_back(e);
+        count(e, +1);
+    }
+
+    void count(const OpenElement &e, int delta)
+    {
+        if (e.space != Space::Html)
+            return;
+        if (e.listed)
+            listed_identical_[e.identity] += delta;
+        else if (e.tag == GUMBO_TAG_FORM)
+            open_forms_ += delta;
+        else if (e.tag == GUMBO_TAG_TEMPLATE)
+            open_templates_ += delta;
+    }
+
+    bool is_list_marker(const OpenElement &e) const
+    {
+        return e.space == Space::Html && !e.listed && (flags_of(e.tag) & kListMarker);
+    }
+
+    // Closes the element at index and everything above it. Formatting elements above it stay
+    // counted as the parser reopens them later, unless a marker (td, object, ...) between
+    // clears them, and at most three identical ones are kept, as the parser does.
+    void close_down_to(std::size_t index)
+    {
+        std::size_t lowest_marker = open_.size();
+        for (std::size_t i = index; i < open_.size(); ++i) {
+            if (is_list_marker(open_[i])) {
+                lowest_marker = i;
+                break;
+            }
+        }
+        std::vector<OpenElement> kept;
+        for (std::size_t i = index; i < open_.size(); ++i) {
+            OpenElement e = open_[i];
+            count(e, -1);
+            const bool formatting = e.space == Space::Html && (flags_of(e.tag) & kFormatting);
+            if (i == index || i > lowest_marker || !(e.listed || formatting))
+                continue;
+            if (!e.listed) {
+                e.listed = true;
+                if (listed_identical_[e.identity] >= 3)
+                    continue;
+            }
+            kept.push_back(e);
+            count(e, +1);
+        }
+        open_.resize(index);
+        open_.insert(open_.end(), kept.begin(), kept.end());
+    }
+
+    void close_above(std::size_t index)
+    {
+        if (index + 1 < open_.size())
+            close_down_to(index + 1);
+    }
+
+    void remove_at(std::size_t index)
+    {
+        count(open_[index], -1);
+        open_.erase(open_.begin() + std::ptrdiff_t(index));
+    }
+
+    // The formatting element of that key since the last marker, open or listed, leaves.
+    bool remove_formatting(std::uint64_t key)
+    {
+        for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+            const OpenElement &e = open_[i];
+            if (is_list_marker(e))
+                return false;
+            if (e.space == Space::Html && e.key == key && (flags_of(e.tag) & kFormatting)) {
+                remove_at(i);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    int current_index() const
+    {
+        for (std::size_t i = open_.size(); i-- > 0;) {
+            if (!open_[i].listed)
+                return int(i);
+        }
+        return -1;
+    }
+
+    bool current_is(GumboTag tag) const
+    {
+        const int current = current_index();
+        return current >= 0 && open_[std::size_t(current)].space == Space::Html
+            && open_[std::size_t(current)].tag == tag;
+    }
+
+    bool foreign_content() const
+    {
+        const int current = current_index();
+        if (current < 0)
+            return false;
+        const OpenElement &e = open_[std::size_t(current)];
+        return e.space != Space::Html && !e.integration_point;
+    }
+
+    using Boundary = bool (NestingLimiter::*)(const OpenElement &) const;
+
+    template <class Match>
+    int find_open(Match match, Boundary boundary) const
+    {
+        for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+            const OpenElement &e = open_[i];
+            if (e.listed)
+                continue;
+            if (match(e))
+                return int(i);
+            if ((this->*boundary)(e))
+                return -1;
+        }
+        return -1;
+    }
+
+    int find_html(GumboTag tag, Boundary boundary) const
+    {
+        return find_open([tag](const OpenElement &e) { return e.space == Space::Html && e.tag == tag; },
+                         boundary);
+    }
+
+    template <class Match>
+    void close_nearest(Match match, Boundary boundary)
+    {
+        const int found = find_open(match, boundary);
+        if (found >= 0)
+            close_down_to(std::size_t(found));
+    }
+
+    // Closes what a table part (cell, row, section, caption, colgroup) ends, and counts the
+    // elements the parser implies around it. Returns false when no table (or template) is
+    // near: the parser drops the tag then.
+    bool make_room_for_table_part(GumboTag tag)
+    {
+        const bool cell = tag == GUMBO_TAG_TD || tag == GUMBO_TAG_TH;
+        const bool row = tag == GUMBO_TAG_TR;
+        const bool section = flags_of(tag) & kTablePart;
+        const int found = find_open([=](const OpenElement &e) {
+            if (e.space != Space::Html)
+                return false;
+            if (e.tag == GUMBO_TAG_TABLE || e.tag == GUMBO_TAG_TEMPLATE)
+                return true;
+            if (e.tag == GUMBO_TAG_TD || e.tag == GUMBO_TAG_TH)
+                return cell;
+            if (e.tag == GUMBO_TAG_TR)
+                return cell || row;
+            return (flags_of(e.tag) & kTablePart) && (cell || row || section);
+        }, &NestingLimiter::table_scope);
+        if (found < 0)
+            return false;
+        const GumboTag context = open_[std::size_t(found)].tag;
+        if (context == tag || (cell && (context == GUMBO_TAG_TD || context == GUMBO_TAG_TH))
+            || (section && (flags_of(context) & kTablePart))) {
+            close_down_to(std::size_t(found));
+            return true;
+        }
+        close_above(std::size_t(found));
+        if (context == GUMBO_TAG_TABLE && (cell || row))
+            open_implied(GUMBO_TAG_TBODY);
+        if (cell && context != GUMBO_TAG_TR)
+            open_implied(GUMBO_TAG_TR);
+        return true;
+    }
+
+    void close_p() { close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_P; },
+                                   &NestingLimiter::button_scope); }
+
+    bool in_select() const { return find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope) >= 0; }
+
+    bool default_scope(const OpenElement &e) const
+    {
+        return e.integration_point || (e.space == Space::Html && (flags_of(e.tag) & kScopeBoundary));
+    }
+    bool button_scope(const OpenElement &e) const
+    {
+        return default_scope(e) || (e.space == Space::Html && e.tag == GUMBO_TAG_BUTTON);
+    }
+    bool list_item_scope(const OpenElement &e) const
+    {
+        return default_scope(e)
+            || (e.space == Space::Html && (e.tag == GUMBO_TAG_OL || e.tag == GUMBO_TAG_UL));
+    }
+    bool table_scope(const OpenElement &e) const
+    {
+        return e.space == Space::Html
+            && (e.tag == GUMBO_TAG_HTML || e.tag == GUMBO_TAG_TABLE || e.tag == GUMBO_TAG_TEMPLATE);
+    }
+    bool select_scope(const OpenElement &e) const
+    {
+        return !(e.space == Space::Html && (e.tag == GUMBO_TAG_OPTION || e.tag == GUMBO_TAG_OPTGROUP));
+    }
+    bool special(const OpenElement &e) const
+    {
+        return e.integration_point || (e.space == Space::Html && (flags_of(e.tag) & kSpecial));
+    }
+    // li, dd and dt close an open item across anything but special elements (address, div and
+    // p excepted).
+    bool list_item_boundary(const OpenElement &e) const
+    {
+        return special(e)
+            && !(e.space == Space::Html
+                 && (e.tag == GUMBO_TAG_ADDRESS || e.tag == GUMBO_TAG_DIV || e.tag == GUMBO_TAG_P));
+    }
+    bool no_boundary(const OpenElement &) const { return false; }
+
+    QByteArrayView text_;
+    std::vector<Edit> &edits_;
+    std::vector<OpenElement> open_;
+    std::unordered_map<std::uint64_t, int> listed_identical_;
+    int open_forms_ = 0;
+    int open_templates_ = 0;
+};
+
+// Returns the text the parser gets: the source itself when nothing needs rewriting.
+QByteArrayView prepare_source(QByteArrayView text, std::string &storage)
+{
+    std::vector<Edit> reference_edits;
+    find_oversized_references(text, reference_edits);
+    std::vector<Edit> nesting_edits;
+    NestingLimiter(text, nesting_edits).run();
+    if (reference_edits.empty() && nesting_edits.empty())
+        return text;
+
+    // Both lists are in source order, and an insertion (just after a '>') never falls inside a
+    // reference (digits and ';'). It may fall right where a reference starts; the merge takes
+    // the insertion first then, as it belongs to the tag before.
+    std::vector<Edit> edits;
+    edits.reserve(reference_edits.size() + nesting_edits.size());
+    std::merge(std::make_move_iterator(nesting_edits.begin()),
+               std::make_move_iterator(nesting_edits.end()),
+               std::make_move_iterator(reference_edits.begin()),
+               std::make_move_iterator(reference_edits.end()), std::back_inserter(edits),
+               [](const Edit &a, const Edit &b) { return a.position < b.position; });
+
+    storage.clear();
+    storage.reserve(std::size_t(text.size()) + edits.size() * 8);
+    std::size_t copied = 0;
+    for (const Edit &edit : edits) {
+        storage.append(text.data() + copied, edit.position - copied);
+        storage += edit.inserted;
+        copied = edit.position + edit.erased;
+    }
+    storage.append(text.data() + copied, std::size_t(text.size()) - copied);
+    return QByteArrayView(storage.data(), qsizetype(storage.size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parser memory
+//
+// All of the parser's allocations come from this arena and are released together when it goes
+// out of scope, so the tree is never torn down node by node (which the parser does
+// recursively, one stack frame per nesting level). Freeing is a no-op; the parser grows its
+// buffers by allocating anew and copying, so the waste is bounded by a small factor.
+
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena &) = delete;
+    Arena &operator=(const Arena &) = delete;
+    ~Arena()
+    {
+        for (void *block : blocks_)
+            std::free(block);
+    }
+
+    void *allocate(std::size_t size)
+    {
+        size = (std::max<std::size_t>(size, 1) + kAlignment - 1) & ~(kAlignment - 1);
+        if (size > std::size_t(end_ - next_)) {
+            if (size > next_block_size_ / 4)
+                return new_block(size);  // large: its own block, the current one stays in use
+            next_ = static_cast<char *>(new_block(next_block_size_));
+            end_ = next_ + next_block_size_;
+            next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
+        }
+        void *result = next_;
+        next_ += size;
+        return result;
+    }
+
+    static void *allocate_for_parser(void *arena, std::size_t size)
+    {
+        return static_cast<Arena *>(arena)->allocate(size);
+    }
+    static void release_for_parser(void *, void *) {}
+
+private:
+    static constexpr std::size_t kAlignment = alignof(std::max_align_t);
+    static constexpr std::size_t kMaxBlockSize = std::size_t(4) << 20;
+
+    void *new_block(std::size_t size)
+    {
+        void *block = std::malloc(size);
+        if (!block)
+            qFatal("Out of memory while parsing a page (%zu bytes)", size);
+        blocks_.push_back(block);
+        return block;
+    }
+
+    std::vector<void *> blocks_;
+    char *next_ = nullptr;
+    char *end_ = nullptr;
+    std::size_t next_block_size_ = std::size_t(64) << 10;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Serialization
+
+enum class TextMode { Text, Attribute, Raw };
+
+// What each byte needs: 0 nothing; 1 a control character (written as U+FFFD); 2 '&';
+// 3 '<'; 4 '>'; 5 '"'; 6 the lead byte of U+0080..U+00BF (C1 controls live there).
+constexpr std::array<std::uint8_t, 256> byte_classes()
+{
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0; c < 0x20; ++c)
+        classes[std::size_t(c)] = 1;
+    classes['\t'] = classes['\n'] = classes['\f'] = classes['\r'] = 0;
+    classes[0x7F] = 1;
+    classes['&'] = 2;
+    classes['<'] = 3;
+    classes['>'] = 4;
+    classes['"'] = 5;
+    classes[0xC2] = 6;
+    return classes;
+}
+constexpr std::array<std::uint8_t, 256> kByteClass = byte_classes();
+
+// Appends UTF-8 text; controls become U+FFFD, and per mode markup characters become references.
+void append_text(std::string &out, const char *text, std::size_t length, TextMode mode)
+{
+    const char *run = text;
+    const char *const end = text + length;
+    for (const char *p = text; p < end; ++p) {
+        const std::uint8_t cls = kByteClass[std::uint8_t(*p)];
+        if (cls == 0)
+            continue;
+        const char *replacement = nullptr;
+        std::size_t consumed = 1;
+        switch (cls) {
+        case 1:
+            replacement = kReplacementUtf8;
+            break;
+        case 2:
+            if (mode != TextMode::Raw)
+                replacement = "&amp;";
+            break;
+        case 3:
+            if (mode == TextMode::Text)
+                replacement = "&lt;";
+            break;
+        case 4:
+            if (mode == TextMode::Text)
+                replacement = "&gt;";
+            break;
+        case 5:
+            if (mode == TextMode::Attribute)
+                replacement = "&quot;";
+            break;
+        default:
+            if (p + 1 < end && std::uint8_t(p[1]) >= 0x80 && std::uint8_t(p[1]) <= 0x9F) {
+                replacement = kReplacementUtf8;
+                consumed = 2;
+            }
+            break;
+        }
+        if (!replacement)
+            continue;
+        out.append(run, std::size_t(p - run));
+        out += replacement;
+        p += consumed - 1;
+        run = p + 1;
+    }
+    out.append(run, std::size_t(end - run));
+}
+
+void append_text(std::string &out, const char *text, TextMode mode)
+{
+    append_text(out, text, std::strlen(text), mode);
+}
+
+bool needs_quotes(const char *value)
+{
+    if (!*value)
+        return true;
+    for (const char *p = value; *p; ++p) {
+        const char c = *p;
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+              || c == '#' || c == '.' || c == '_' || c == '-'))
+            return true;
+    }
+    return false;
+}
+
+void append_tag_name(std::string &out, const GumboElement &element)
+{
+    if (element.tag != GUMBO_TAG_UNKNOWN) {
+        out += tag_table()[std::size_t(element.tag)].upper_name;
+        return;
+    }
+    // The parser keeps no name for tags it does not know; it comes from the source text.
+    GumboStringPiece name = element.original_tag;
+    if (name.data && name.length >= 3 && name.data[0] == '<' && name.data[1] != '/'
+        && name.data[name.length - 1] == '>')
+        gumbo_tag_from_original_text(&name);
+    else
+        name = kGumboEmptyString;
+    // A NUL in the source name is the mark the nesting limiter leaves; the page's own NULs
+    // were replaced before parsing.
+    const std::size_t start = out.size();
+    const char *const end = name.data + name.length;
+    for (const char *run = name.data; run < end;) {
+        const char *nul = static_cast<const char *>(std::memchr(run, '\0', std::size_t(end - run)));
+        const char *const run_end = nul ? nul : end;
+        append_text(out, run, std::size_t(run_end - run), TextMode::Raw);
+        run = run_end + (nul ? 1 : 0);
+    }
+    for (std::size_t i = start; i < out.size(); ++i)
+        out[i] = ascii_upper(out[i]);
+}
+
+void append_start_tag(std::string &out, const GumboNode &node)
+{
+    const GumboElement &element = node.v.element;
+    if (element.tag == GUMBO_TAG_BODY && element.tag_namespace == GUMBO_NAMESPACE_HTML)
+        out += "\r\n";
+    out += '<';
+    append_tag_name(out, element);
+    for (unsigned i = 0; i < element.attributes.length; ++i) {
+        const auto *attribute = static_cast<const GumboAttribute *>(element.attributes.data[i]);
+        out += ' ';
+        append_text(out, attribute->name, TextMode::Raw);
+        out += '=';
+        if (needs_quotes(attribute->value)) {
+            out += '"';
+            append_text(out, attribute->value, TextMode::Attribute);
+            out += '"';
+        } else {
+            out += attribute->value;
+        }
+    }
+    out += '>';
+}
+
+bool is_html(const GumboElement &element, std::uint32_t flag)
+{
+    return element.tag_namespace == GUMBO_NAMESPACE_HTML && (flags_of(element.tag) & flag);
+}
+
+// Writes the element and its subtree. Iterative, so that nesting depth costs heap, not stack.
+void serialize(const GumboNode &root, std::string &out)
+{
+    struct Frame {
+        const GumboNode *element;
+        unsigned next_child;
+    };
+    std::vector<Frame> stack;
+    append_start_tag(out, root);
+    stack.push_back({&root, 0});
+    while (!stack.empty()) {
+        Frame &frame = stack.back();
+        const GumboElement &element = frame.element->v.element;
+        if (frame.next_child >= element.children.length) {
+            if (!is_html(element, kSerializeVoid)) {
+                out += "</";
+                append_tag_name(out, element);
+                out += '>';
+            }
+            stack.pop_back();
+            continue;
+        }
+        const auto *child = static_cast<const GumboNode *>(element.children.data[frame.next_child++]);
+        switch (child->type) {
+        case GUMBO_NODE_ELEMENT:
+        case GUMBO_NODE_TEMPLATE:
+            append_start_tag(out, *child);
+            stack.push_back({child, 0});  // invalidates frame; it is not used again
+            break;
+        case GUMBO_NODE_TEXT:
+        case GUMBO_NODE_WHITESPACE:
+        case GUMBO_NODE_CDATA:
+            append_text(out, child->v.text.text,
+                        is_html(element, kSerializeRaw) ? TextMode::Raw : TextMode::Text);
+            break;
+        case GUMBO_NODE_COMMENT:
+            out += "<!--";
+            append_text(out, child->v.text.text, TextMode::Raw);
+            out += "-->";
+            break;
+        case GUMBO_NODE_DOCUMENT:
+            break;
+        }
+    }
+}
+
+QString outer_html_of_utf8(QByteArrayView utf8)
+{
+    std::string prepared;
+    const QByteArrayView source = prepare_source(utf8, prepared);
+
+    Arena arena;
+    GumboOptions options = kGumboDefaultOptions;
+    options.allocator = &Arena::allocate_for_parser;
+    options.deallocator = &Arena::release_for_parser;
+    options.userdata = &arena;
+    options.max_errors = 0;  // recording errors costs quadratic time on broken pages
+    const char *data = source.isEmpty() ? "" : source.data();
+    const GumboOutput *output = gumbo_parse_with_options(&options, data, std::size_t(source.size()));
+
+    std::string html;
+    html.reserve(std::size_t(source.size()) + std::size_t(source.size()) / 8 + 128);
+    serialize(*output->root, html);
+    return QString::fromUtf8(html.data(), qsizetype(html.size()));
+}
+
+}  // namespace
+
+QString document_outer_html(const QByteArray &body, const QByteArray &content_type)
+{
+    const QByteArrayView bytes(body);
+    // A byte order mark decides over any declaration.
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        const QByteArrayView rest = bytes.sliced(3);
+        if (rest.isValidUtf8())
+            return outer_html_of_utf8(rest);
+        return outer_html_of_utf8(decode_to_utf8(rest, "UTF-8"));
+    }
+    if (bytes.startsWith("\xFE\xFF"))
+        return outer_html_of_utf8(decode_to_utf8(bytes.sliced(2), "UTF-16BE"));
+    if (bytes.startsWith("\xFF\xFE"))
+        return outer_html_of_utf8(decode_to_utf8(bytes.sliced(2), "UTF-16LE"));
+
+    // An unusable header charset is passed over, as browsers do.
+    std::optional<Decoding> decoding = decoding_for_label(charset_parameter(content_type), false);
+    if (!decoding)
+        decoding = charset_from_meta(bytes);
+    if (decoding && decoding->kind == Decoding::QtDecoder)
+        return outer_html_of_utf8(decode_to_utf8(bytes, decoding->decoder_name));
+    if (bytes.isValidUtf8())
+        return outer_html_of_utf8(bytes);
+    return outer_html_of_utf8(decode_to_utf8(bytes, "UTF-8"));
+}
+
+QString outer_html_of(const QString &page_text)
+{
+    return outer_html_of_utf8(page_text.toUtf8());
+}
+
+}  // namespace velmoth

@@ -1,0 +1,120 @@
+#include "signup/form2.h"
+
+#include <QCloseEvent>
+#include <QDateTime>
+
+#include "app/look.h"
+#include "platform/messages.h"
+#include "platform/shell.h"
+#include "platform/widgets.h"
+#include "service/protocol.h"
+#include "ui_form2.h"
+
+namespace velmoth {
+
+Form2::Form2(const WindowContext &context, QWidget *parent)
+    : QWidget(parent),
+      context_(context),
+      ui(std::make_unique<Ui::Form2>()),
+      WebBrowser1(*context.network, this) {
+  ui->setupUi(this);
+  setAttribute(Qt::WA_DeleteOnClose);
+  apply_common_look(*this, 4215, 4560);
+  make_password_box(*ui->Text2);
+  make_password_box(*ui->Text3);
+  make_link_label(*ui->Label7, QColor(255, 0, 0));
+  Timer1.setObjectName(QStringLiteral("Timer1"));
+  Timer1.setInterval(1000);
+  WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
+
+  const auto warn_then = [this](const QString &message, auto &&then) {
+    return [this, message, then] {
+      messages::warning(this, message);
+      then();
+    };
+  };
+  cycle_ = std::make_unique<RequestCycle>(
+      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1,
+                            &Timeout},
+      RequestCycle::Texts{QStringLiteral("注册(&R)"), QStringLiteral("注册中..."),
+                          QStringLiteral("注册中...("), QStringLiteral("注册超时，请检查网络！")},
+      std::vector<RequestCycle::KnownReply>{
+          {QStringLiteral("0"), warn_then(QStringLiteral("注册失败，请确认所有信息填写正确！"),
+                                          [this] { cycle_->end_cycle(); })},
+          {QStringLiteral("1"), warn_then(QStringLiteral("注册失败，用户名已存在！"),
+                                          [this] {
+                                            ui->Text1->clear();
+                                            ui->Text1->setFocus();
+                                            cycle_->end_cycle();
+                                          })},
+          {QStringLiteral("2"), warn_then(QStringLiteral("冲值卡信息错误或已失效！"),
+                                          [this] {
+                                            ui->Text5->setFocus();
+                                            cycle_->end_cycle();
+                                          })},
+          {QStringLiteral("3"), warn_then(QStringLiteral("注册成功，点击确认登陆！"),
+                                          [this] {
+                                            cycle_->end_cycle();
+                                            emit back_to_login();
+                                          })}},
+      this);
+
+  connect(&WebBrowser1, &Browser::DocumentComplete, this,
+          [this] { on_page_loaded(WebBrowser1, *ui->Text7); });
+  connect(ui->Command2, &QPushButton::clicked, this, &Form2::reg);
+  connect(ui->Command1, &QPushButton::clicked, this, &Form2::back_to_login);
+  connect(ui->Label7, &ClickableLabel::clicked, this, [this] { open_external(WebHome); });
+  // Enter in any box clicks the default button.
+  for (QLineEdit *box : {ui->Text1, ui->Text2, ui->Text3, ui->Text4, ui->Text5, ui->Text6})
+    connect(box, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
+}
+
+Form2::~Form2() = default;
+
+void Form2::load() {
+  WebHome = context_.buy_url();
+  WebURL = context_.service_url;
+  MainColor = main_color_text();
+  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  centre_on_screen(*this);
+  show();
+  ui->Text1->setFocus();
+  apply_background(*this, MainColor);
+  apply_background(*ui->Frame1, MainColor);
+  WebBrowser1.Navigate(WebURL);
+}
+
+void Form2::reg() {
+  const struct {
+    QLineEdit *box;
+    const char16_t *message;
+  } required[] = {
+      {ui->Text1, u"请输入帐号名"},   {ui->Text2, u"请输入密码。"},
+      {ui->Text3, u"请输入确认密码。"}, {ui->Text4, u"请输入绑定QQ。"},
+      {ui->Text5, u"请输入充值卡号。"}, {ui->Text6, u"请输入充值密码。"},
+  };
+  for (const auto &field : required) {
+    if (field.box->text().isEmpty()) return refuse(QString::fromUtf16(field.message), field.box);
+  }
+  if (ui->Text2->text() != ui->Text3->text())
+    return refuse(QStringLiteral("两次密码输入不一致，请重新输入。"), ui->Text2);
+
+  cycle_->start_request(signup_address(WebURL, ui->Text1->text(), ui->Text2->text(),
+                                       ui->Text4->text(), ui->Text5->text(), ui->Text6->text(),
+                                       QDateTime::currentDateTime()));
+}
+
+void Form2::refuse(const QString &message, QWidget *focus) {
+  messages::warning(this, message);
+  focus->setFocus();
+}
+
+void Form2::closeEvent(QCloseEvent *event) {
+  // The window is destroyed: a reply still on its way is never acted on.
+  Timer1.stop();
+  WebBrowser1.blockSignals(true);
+  event->accept();
+  emit closed();
+}
+
+}  // namespace velmoth

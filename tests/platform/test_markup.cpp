@@ -1,0 +1,295 @@
+#include "platform/markup.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+using velmoth::document_outer_html;
+using velmoth::outer_html_of;
+
+namespace {
+
+// The serialized page around a body's content, for pages with an empty head.
+QString page(const QString &body_content)
+{
+    return QStringLiteral("<HTML><HEAD></HEAD>\r\n<BODY>") + body_content
+        + QStringLiteral("</BODY></HTML>");
+}
+
+// Greatest element nesting in serialized markup (void elements and raw text taken into
+// account well enough for the pages built by these tests).
+int nesting_depth(const QString &html)
+{
+    static const QStringList void_names = {QStringLiteral("BR"), QStringLiteral("IMG"),
+                                           QStringLiteral("HR"), QStringLiteral("INPUT")};
+    int depth = 0;
+    int deepest = 0;
+    qsizetype pos = 0;
+    while ((pos = html.indexOf(u'<', pos)) >= 0) {
+        const bool end_tag = pos + 1 < html.size() && html[pos + 1] == u'/';
+        qsizetype name_end = pos + (end_tag ? 2 : 1);
+        while (name_end < html.size() && html[name_end].isLetterOrNumber())
+            ++name_end;
+        const QString name = html.mid(pos + (end_tag ? 2 : 1), name_end - pos - (end_tag ? 2 : 1));
+        if (!name.isEmpty() && !void_names.contains(name)) {
+            depth += end_tag ? -1 : 1;
+            deepest = std::max(deepest, depth);
+        }
+        pos = name_end;
+    }
+    return deepest;
+}
+
+}  // namespace
+
+class TestMarkup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void serializes_typical_pages_data();
+    void serializes_typical_pages();
+    void decodes_by_charset_data();
+    void decodes_by_charset();
+    void survives_hostile_pages_data();
+    void survives_hostile_pages();
+    void keeps_text_after_oversized_references_data();
+    void keeps_text_after_oversized_references();
+    void limits_nesting_without_losing_text();
+    void leaves_ordinary_deep_pages_alone();
+};
+
+void TestMarkup::serializes_typical_pages_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("plain text") << "1" << page("1");
+    QTest::newRow("full document") << "<html><head></head><body>1</body></html>" << page("1");
+    QTest::newRow("doctype dropped, title kept")
+        << "<!DOCTYPE html><html><head><title>T &amp; U</title></head><body>x</body></html>"
+        << "<HTML><HEAD><TITLE>T &amp; U</TITLE></HEAD>\r\n<BODY>x</BODY></HTML>";
+    QTest::newRow("simple attribute") << "<body class=x>1</body>"
+                                      << "<HTML><HEAD></HEAD>\r\n<BODY class=x>1</BODY></HTML>";
+    QTest::newRow("attribute values needing quotes")
+        << R"(<p a="two words" b="" c='say "hi" & go' d=#a.b_c-1 e=x/y f>t</p>)"
+        << page(R"(<P a="two words" b="" c="say &quot;hi&quot; &amp; go" d=#a.b_c-1 e="x/y" f="">t</P>)");
+    QTest::newRow("attribute names as the parser gives them")
+        << "<DIV ID=a onClick=go>x</DIV>" << page("<DIV id=a onclick=go>x</DIV>");
+    QTest::newRow("non-ascii attribute value quoted")
+        << "<p title=\xE4\xB8\xAD>x</p>" << page(QString::fromUtf8("<P title=\"\xE4\xB8\xAD\">x</P>"));
+    QTest::newRow("comment") << "a<!-- note -->b" << page("a<!-- note -->b");
+    QTest::newRow("script and style stay raw")
+        << "<script>if (a < b && c > d) x = '&amp;';</script><style>p > a { }</style>"
+        << "<HTML><HEAD><SCRIPT>if (a < b && c > d) x = '&amp;';</SCRIPT>"
+           "<STYLE>p > a { }</STYLE></HEAD>\r\n<BODY></BODY></HTML>";
+    QTest::newRow("xmp stays raw") << "<xmp><b>&</b></xmp>" << page("<XMP><b>&</b></XMP>");
+    QTest::newRow("textarea is escaped")
+        << "<textarea><b>&</b></textarea>" << page("<TEXTAREA>&lt;b&gt;&amp;&lt;/b&gt;</TEXTAREA>");
+    QTest::newRow("void elements")
+        << "a<br>b<img src=i.png><hr/><input type=text><wbr>"
+        << page("a<BR>b<IMG src=i.png><HR><INPUT type=text><WBR>");
+    QTest::newRow("entities")
+        << "&amp; &lt;tag&gt; &copy; &#65;&#x42; &nbsp;x"
+        << page(QString::fromUtf8("&amp; &lt;tag&gt; \xC2\xA9 AB \xC2\xA0x"));
+    QTest::newRow("bare ampersand and angle brackets")
+        << "a & b < c > d" << page("a &amp; b &lt; c &gt; d");
+    QTest::newRow("chinese text") << QString::fromUtf8("<p>\xE4\xB8\xAD\xE6\x96\x87</p>")
+                                  << page(QString::fromUtf8("<P>\xE4\xB8\xAD\xE6\x96\x87</P>"));
+    QTest::newRow("CR LF and CR in text become LF") << "a\r\nb\rc" << page("a\nb\nc");
+    QTest::newRow("whitespace nodes kept")
+        << "<html>\n<head>\n</head>\n<body>\n<p>x</p>\n</body>\n</html>\n"
+        << "<HTML><HEAD>\n</HEAD>\n\r\n<BODY>\n<P>x</P>\n\n\n</BODY></HTML>";
+    QTest::newRow("implied elements") << "<table><td>1</table>"
+                                      << page("<TABLE><TBODY><TR><TD>1</TD></TR></TBODY></TABLE>");
+    QTest::newRow("unknown element upper-cased") << "<my-Widget x=1>y</my-widget>"
+                                                 << page("<MY-WIDGET x=1>y</MY-WIDGET>");
+    QTest::newRow("svg children")
+        << "<svg viewBox=\"0 0 1 1\"><linearGradient/><circle r=1></circle></svg>"
+        << page("<SVG viewBox=\"0 0 1 1\"><LINEARGRADIENT></LINEARGRADIENT>"
+                "<CIRCLE r=1></CIRCLE></SVG>");
+    QTest::newRow("template contents") << "<template><p>x</p></template>"
+                                       << "<HTML><HEAD><TEMPLATE><P>x</P></TEMPLATE></HEAD>\r\n"
+                                          "<BODY></BODY></HTML>";
+    QTest::newRow("frameset has no CR LF")
+        << "<frameset><frame src=a></frameset>"
+        << "<HTML><HEAD></HEAD><FRAMESET><FRAME src=a></FRAMESET></HTML>";
+    QTest::newRow("empty page") << "" << page("");
+}
+
+void TestMarkup::serializes_typical_pages()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    QCOMPARE(outer_html_of(input), expected);
+    QCOMPARE(document_outer_html(input.toUtf8(), "text/html"), expected);
+}
+
+void TestMarkup::decodes_by_charset_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("content_type");
+    QTest::addColumn<QString>("expected_body");
+
+    const QString e_acute = QString(QChar(0xE9));
+    QTest::newRow("header latin-1") << QByteArray("caf\xE9") << QByteArray("text/html; charset=ISO-8859-1")
+                                    << "caf" + e_acute;
+    QTest::newRow("header quoted, odd case")
+        << QByteArray("caf\xE9") << QByteArray("text/html;Charset=\"latin1\"") << "caf" + e_acute;
+    QTest::newRow("latin-1 label means windows-1252")
+        << QByteArray("\x93q\x94 \x80") << QByteArray("text/html; charset=iso-8859-1")
+        << QString::fromUtf8("\xE2\x80\x9Cq\xE2\x80\x9D \xE2\x82\xAC");
+    QTest::newRow("header beats meta")
+        << QByteArray("<meta charset=utf-8>caf\xE9") << QByteArray("text/html; charset=latin1")
+        << "caf" + e_acute;
+    QTest::newRow("meta charset")
+        << QByteArray("<meta charset=\"windows-1252\"><p>caf\xE9") << QByteArray("text/html")
+        << "<P>caf" + e_acute + "</P>";
+    QTest::newRow("meta http-equiv")
+        << QByteArray("<!-- <meta charset=utf-8> --><meta http-equiv=Content-Type "
+                      "content='text/html; charset=iso-8859-1'>caf\xE9")
+        << QByteArray() << "caf" + e_acute;
+    QTest::newRow("meta claiming utf-16 means utf-8")
+        << QByteArray("<meta charset=utf-16>caf\xC3\xA9") << QByteArray() << "caf" + e_acute;
+    QTest::newRow("utf-8 by default") << QByteArray("caf\xC3\xA9") << QByteArray() << "caf" + e_acute;
+    QTest::newRow("unknown header charset falls back to utf-8")
+        << QByteArray("caf\xC3\xA9 \xFF") << QByteArray("text/html; charset=no-such-charset")
+        << "caf" + e_acute + QStringLiteral(" \uFFFD");
+    QTest::newRow("utf-7 refused") << QByteArray("+ADw-b+AD4-") << QByteArray("text/html; charset=utf-7")
+                                   << QStringLiteral("+ADw-b+AD4-");
+    QTest::newRow("invalid utf-8") << QByteArray("a\xC3(b\x80") << QByteArray()
+                                   << QStringLiteral("a\uFFFD(b\uFFFD");
+    QTest::newRow("utf-8 bom dropped") << QByteArray("\xEF\xBB\xBFx") << QByteArray() << "x";
+    QTest::newRow("bom beats header")
+        << QByteArray("\xEF\xBB\xBF\xC3\xA9") << QByteArray("text/html; charset=latin1") << e_acute;
+    QTest::newRow("utf-16le bom") << QByteArray("\xFF\xFEh\0i\0", 6) << QByteArray() << "hi";
+    QTest::newRow("utf-16 header") << QByteArray("\0h\0i", 4) << QByteArray("text/html; charset=utf-16be")
+                                   << "hi";
+}
+
+void TestMarkup::decodes_by_charset()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, content_type);
+    QFETCH(QString, expected_body);
+    const QString html = document_outer_html(body, content_type);
+    const QString body_start = QStringLiteral("<BODY>");
+    const qsizetype start = html.indexOf(body_start) + body_start.size();
+    QCOMPARE(html.mid(start, html.lastIndexOf(QStringLiteral("</BODY>")) - start), expected_body);
+}
+
+void TestMarkup::survives_hostile_pages_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("max_depth");
+
+    QTest::newRow("300,000 nested div") << QByteArray("<div>").repeated(300000) + "x" << 520;
+    QTest::newRow("100,000 unclosed div") << QByteArray("<div>x").repeated(100000) << 520;
+    QTest::newRow("100,000 unclosed span") << QByteArray("<span>").repeated(100000) << 520;
+    QTest::newRow("100,000 unclosed b") << QByteArray("<b>x").repeated(100000) << 520;
+    QTest::newRow("100,000 unclosed ul") << QByteArray("<ul>").repeated(100000) << 520;
+    QTest::newRow("60 KB of unclosed div") << QByteArray("<div>").repeated(12000) << 520;
+    QTest::newRow("60 KB of unclosed font") << QByteArray("<font color=red>").repeated(3750) << 520;
+    QTest::newRow("deep span, then many div")
+        << QByteArray("<span>").repeated(100000) + QByteArray("<div></div>").repeated(50000) << 520;
+    QTest::newRow("deep span, then unmatched end tags")
+        << QByteArray("<span>").repeated(100000) + QByteArray("</zz>").repeated(100000) << 520;
+    QTest::newRow("nested tables") << QByteArray("<table><tr><td>").repeated(30000) << 1600;
+    QTest::newRow("nested svg") << QByteArray("<svg><g>").repeated(50000) << 520;
+    QTest::newRow("svg hiding divs")
+        << QByteArray("<svg><style>") + QByteArray("<div>").repeated(100000) << 520;
+    QTest::newRow("formatting reopened across paragraphs")
+        << [] {
+               QByteArray page;
+               for (int i = 0; i < 20000; ++i)
+                   page += "<p><b id=" + QByteArray::number(i) + "></p>x";
+               return page;
+           }()
+        << 520;
+    QTest::newRow("NUL bytes") << QByteArray("a\0b<p\0q>c\0</p><script>\0</script>", 33) << 10;
+    QTest::newRow("unterminated constructs") << QByteArray("<p a=\"x><!-- <script>") << 10;
+}
+
+void TestMarkup::survives_hostile_pages()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, max_depth);
+    QElapsedTimer timer;
+    timer.start();
+    const QString html = document_outer_html(body, "text/html");
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed < 2000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
+    QVERIFY(html.startsWith(QStringLiteral("<HTML>")));
+    QVERIFY(html.endsWith(QStringLiteral("</HTML>")));
+    QVERIFY(!html.contains(QChar(0)));
+    QVERIFY2(nesting_depth(html) <= max_depth, qPrintable(QString::number(nesting_depth(html))));
+}
+
+void TestMarkup::keeps_text_after_oversized_references_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected_body");
+
+    QTest::newRow("decimal") << "a&#3000000000;rest" << QStringLiteral("a\uFFFDrest");
+    QTest::newRow("wraps to NUL") << "a&#4294967296;rest" << QStringLiteral("a\uFFFDrest");
+    QTest::newRow("wraps to a control") << "a&#4294967297;rest" << QStringLiteral("a\uFFFDrest");
+    QTest::newRow("hex, no semicolon") << "a&#x110000 rest" << QStringLiteral("a\uFFFD rest");
+    QTest::newRow("very long") << "a&#" + QString(5000, u'9') + ";rest" << QStringLiteral("a\uFFFDrest");
+    QTest::newRow("in an attribute")
+        << "<p title=\"&#99999999999;z\">rest</p>" << QStringLiteral("<P title=\"\uFFFDz\">rest</P>");
+    QTest::newRow("largest valid stays") << "a&#x10FFFF;b&#1114111;c"
+                                         << QString::fromUcs4(U"a\U0010FFFFb\U0010FFFFc");
+    QTest::newRow("zero and controls") << "a&#0;b&#1;c&#x81;d" << QStringLiteral("a\uFFFDb\uFFFDc\uFFFDd");
+    QTest::newRow("not references") << "&#; &#x; &#xg; &#" << "&amp;#; &amp;#x; &amp;#xg; &amp;#";
+}
+
+void TestMarkup::keeps_text_after_oversized_references()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, expected_body);
+    const QString html = outer_html_of(input);
+    QCOMPARE(html, page(expected_body));
+    QVERIFY(!html.contains(QChar(0)));
+}
+
+void TestMarkup::limits_nesting_without_losing_text()
+{
+    QByteArray body;
+    for (int i = 0; i < 2000; ++i)
+        body += "<div id=d" + QByteArray::number(i) + ">" + QByteArray::number(i) + " ";
+    const QString html = document_outer_html(body, "text/html");
+    QCOMPARE(html.count(QStringLiteral("<DIV ")), 2000);
+    QCOMPARE(html.count(QStringLiteral("</DIV>")), 2000);
+    for (int i : {0, 511, 512, 1999})
+        QVERIFY(html.contains(QStringLiteral(">%1 ").arg(i)));
+    QVERIFY(nesting_depth(html) <= 520);
+}
+
+void TestMarkup::leaves_ordinary_deep_pages_alone()
+{
+    // Long runs of elements whose end tags are left out are not deep: each closes the previous.
+    QByteArray body = "<ul>";
+    for (int i = 0; i < 3000; ++i)
+        body += "<li><p>item " + QByteArray::number(i) + "<a href=#" + QByteArray::number(i) + ">l</a>";
+    body += "</ul><table>";
+    for (int i = 0; i < 3000; ++i)
+        body += "<tr><td><font face=arial>" + QByteArray::number(i) + "<td>x";
+    body += "</table><select>";
+    for (int i = 0; i < 3000; ++i)
+        body += "<option>o" + QByteArray::number(i);
+    body += "</select>";
+    for (int i = 0; i < 3000; ++i)
+        body += "<p><b>bold</p>";
+    body += QByteArray("<div>").repeated(400) + "deep" + QByteArray("</div>").repeated(400);
+
+    const QString html = document_outer_html(body, "text/html");
+    const QString item = QStringLiteral("<LI><P>item 2999<A href=#2999>l</A></P></LI>");
+    QVERIFY(html.contains(item));
+    QVERIFY(html.contains(QStringLiteral("<TR><TD><FONT face=arial>2999</FONT></TD><TD>x</TD></TR>")));
+    QVERIFY(html.contains(QStringLiteral("<OPTION>o2999</OPTION></SELECT>")));
+    // The parser reopens the (at most three identical) bold elements left open by the paragraphs.
+    QVERIFY(html.contains(QStringLiteral("<DIV>").repeated(400) + "<B><B><B>deep</B></B></B>"
+                          + QStringLiteral("</DIV>").repeated(400)));
+}
+
+QTEST_GUILESS_MAIN(TestMarkup)
+
+#include "test_markup.moc"
