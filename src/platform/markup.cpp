@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -608,10 +607,28 @@ private:
             }
             return size();
         }
-        const int current = current_index();
-        if (rest.startsWith("<![CDATA[") && current >= 0
-            && open_[std::size_t(current)].space != Space::Html)
-            return skip_past(QByteArrayView("]]>"), pos + 9);
+        if (rest.startsWith("<![CDATA[") && open_foreign_ > 0) {
+            // Inside SVG/MathML this is a CDATA section. Where it meets an integration point,
+            // its characters go through the HTML rules, and inside a table the parser asserts
+            // on them. The same characters as escaped text give the same tree and are safe; so
+            // it is rewritten whenever SVG/MathML is open, which also covers places where this
+            // model and the parser disagree on the current element.
+            const std::size_t end = skip_past(QByteArrayView("]]>"), pos + 9);
+            const bool closed = end >= 12 && text_.sliced(qsizetype(end - 3), 3) == "]]>";
+            const std::size_t content_end = closed ? end - 3 : size();
+            std::string escaped;
+            for (std::size_t i = pos + 9; i < content_end; ++i) {
+                const char c = at(i);
+                if (c == '&')
+                    escaped += "&amp;";
+                else if (c == '<')
+                    escaped += "&lt;";
+                else
+                    escaped += c;
+            }
+            edits_.push_back({pos, end - pos, std::move(escaped)});
+            return end;
+        }
         return skip_past('>', pos + 2);
     }
 
@@ -746,8 +763,10 @@ private:
         SourceTag tag;
         if (!read_tag(pos + 2, tag))
             return size();
-        if (foreign_content()) {
+        const int current = current_index();
+        if (current >= 0 && open_[std::size_t(current)].space != Space::Html) {
             // Foreign elements close by name; the first HTML element hands over to HTML rules.
+            // (Unlike start tags, end tags take this path at integration points too.)
             for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
                 const OpenElement &e = open_[i];
                 if (e.listed)
@@ -785,6 +804,8 @@ private:
             case GUMBO_TAG_INPUT:
             case GUMBO_TAG_KEYGEN:
             case GUMBO_TAG_TEXTAREA:
+                close_down_to(std::size_t(select));
+                break;
             case GUMBO_TAG_TABLE:
             case GUMBO_TAG_CAPTION:
             case GUMBO_TAG_TBODY:
@@ -793,6 +814,8 @@ private:
             case GUMBO_TAG_TR:
             case GUMBO_TAG_TD:
             case GUMBO_TAG_TH:
+                if (!select_in_table(std::size_t(select)))
+                    return tag.end;
                 close_down_to(std::size_t(select));
                 break;
             default:
@@ -801,6 +824,8 @@ private:
         }
         if (flags & (kIgnoredStart | kParseVoid))
             return tag.end;
+        // (Once the parser takes a frameset it drops every tag but frameset, frame and
+        // noframes, so whatever this model makes of the rest does not matter.)
         if (flags & kRawTextContent)
             return skip_raw_text(tag.name, tag.end);
 
@@ -869,11 +894,11 @@ private:
             const int current = current_index();
             if (current >= 0 && open_[std::size_t(current)].space == Space::Html) {
                 const GumboTag context = open_[std::size_t(current)].tag;
-                if (context == GUMBO_TAG_TABLE || context == GUMBO_TAG_TR
-                    || (flags_of(context) & kTablePart))
-                    close_nearest([](const OpenElement &e) {
-                        return e.space == Space::Html && e.tag == GUMBO_TAG_TABLE;
-                    }, &NestingLimiter::table_scope);
+                const int table = find_html(GUMBO_TAG_TABLE, &NestingLimiter::table_scope);
+                if ((context == GUMBO_TAG_TABLE || context == GUMBO_TAG_TR
+                     || (flags_of(context) & kTablePart))
+                    && table >= 0 && !holds_foreign_above(std::size_t(table)))
+                    close_down_to(std::size_t(table));
             }
             break;
         }
@@ -930,7 +955,8 @@ private:
             case GUMBO_TAG_TR:
             case GUMBO_TAG_TD:
             case GUMBO_TAG_TH:
-                if (find_html(tag.tag, &NestingLimiter::table_scope) < 0)
+                if (!select_in_table(std::size_t(select))
+                    || find_html(tag.tag, &NestingLimiter::table_scope) < 0)
                     return;
                 close_down_to(std::size_t(select));
                 break;
@@ -1059,8 +1085,11 @@ private:
 
     void count(const OpenElement &e, int delta)
     {
-        if (e.space != Space::Html)
+        if (e.space != Space::Html) {
+            if (!e.listed)
+                open_foreign_ += delta;
             return;
+        }
         if (e.listed)
             listed_identical_[e.identity] += delta;
         else if (e.tag == GUMBO_TAG_FORM)
@@ -1190,7 +1219,9 @@ private:
 
     // Closes what a table part (cell, row, section, caption, colgroup) ends, and counts the
     // elements the parser implies around it. Returns false when no table (or template) is
-    // near: the parser drops the tag then.
+    // near: the parser drops the tag then. Whether the parser takes such a tag depends on its
+    // insertion mode, which this model follows only roughly; so a table part that would close
+    // SVG/MathML elements is taken as dropped, keeping those elements in the model.
     bool make_room_for_table_part(GumboTag tag)
     {
         const bool cell = tag == GUMBO_TAG_TD || tag == GUMBO_TAG_TH;
@@ -1207,7 +1238,7 @@ private:
                 return cell || row;
             return (flags_of(e.tag) & kTablePart) && (cell || row || section);
         }, &NestingLimiter::table_scope);
-        if (found < 0)
+        if (found < 0 || holds_foreign_above(std::size_t(found)))
             return false;
         const GumboTag context = open_[std::size_t(found)].tag;
         if (context == tag || (cell && (context == GUMBO_TAG_TD || context == GUMBO_TAG_TH))
@@ -1223,14 +1254,54 @@ private:
         return true;
     }
 
+    bool holds_foreign_above(std::size_t index) const
+    {
+        for (std::size_t i = index; i < open_.size(); ++i) {
+            if (open_[i].space != Space::Html && !open_[i].listed)
+                return true;
+        }
+        return false;
+    }
+
     void close_p() { close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_P; },
                                    &NestingLimiter::button_scope); }
 
+    // Whether a select was opened in a table, caption, row or cell (the parser's "in select in
+    // table" mode, where table tags end the select): such an element comes below it before any
+    // template.
+    bool select_in_table(std::size_t select) const
+    {
+        for (std::size_t i = select, seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+            const OpenElement &e = open_[i];
+            if (e.listed || e.space != Space::Html)
+                continue;
+            if (e.tag == GUMBO_TAG_TEMPLATE)
+                return false;
+            if (e.tag == GUMBO_TAG_TABLE || e.tag == GUMBO_TAG_CAPTION || e.tag == GUMBO_TAG_TD
+                || e.tag == GUMBO_TAG_TH || e.tag == GUMBO_TAG_TR || (flags_of(e.tag) & kTablePart))
+                return true;
+        }
+        return false;
+    }
+
     bool in_select() const { return find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope) >= 0; }
 
+    // mi, mo, mn, ms, mtext, annotation-xml, foreignObject, desc, title: scope boundaries and
+    // "special" whatever their attributes.
+    static bool foreign_marker(const OpenElement &e)
+    {
+        if (e.space == Space::MathMl)
+            return e.tag == GUMBO_TAG_MI || e.tag == GUMBO_TAG_MO || e.tag == GUMBO_TAG_MN
+                || e.tag == GUMBO_TAG_MS || e.tag == GUMBO_TAG_MTEXT
+                || e.tag == GUMBO_TAG_ANNOTATION_XML;
+        if (e.space == Space::Svg)
+            return e.tag == GUMBO_TAG_FOREIGNOBJECT || e.tag == GUMBO_TAG_DESC
+                || e.tag == GUMBO_TAG_TITLE;
+        return false;
+    }
     bool default_scope(const OpenElement &e) const
     {
-        return e.integration_point || (e.space == Space::Html && (flags_of(e.tag) & kScopeBoundary));
+        return foreign_marker(e) || (e.space == Space::Html && (flags_of(e.tag) & kScopeBoundary));
     }
     bool button_scope(const OpenElement &e) const
     {
@@ -1252,7 +1323,7 @@ private:
     }
     bool special(const OpenElement &e) const
     {
-        return e.integration_point || (e.space == Space::Html && (flags_of(e.tag) & kSpecial));
+        return foreign_marker(e) || (e.space == Space::Html && (flags_of(e.tag) & kSpecial));
     }
     // li, dd and dt close an open item across anything but special elements (address, div and
     // p excepted).
@@ -1270,38 +1341,43 @@ private:
     std::unordered_map<std::uint64_t, int> listed_identical_;
     int open_forms_ = 0;
     int open_templates_ = 0;
+    int open_foreign_ = 0;
 };
 
-// Returns the text the parser gets: the source itself when nothing needs rewriting.
-QByteArrayView prepare_source(QByteArrayView text, std::string &storage)
+// Applies edits, which are in source order and do not overlap.
+void apply_edits(QByteArrayView text, const std::vector<Edit> &edits, std::string &out)
 {
-    std::vector<Edit> reference_edits;
-    find_oversized_references(text, reference_edits);
-    std::vector<Edit> nesting_edits;
-    NestingLimiter(text, nesting_edits).run();
-    if (reference_edits.empty() && nesting_edits.empty())
-        return text;
-
-    // Both lists are in source order, and an insertion (just after a '>') never falls inside a
-    // reference (digits and ';'). It may fall right where a reference starts; the merge takes
-    // the insertion first then, as it belongs to the tag before.
-    std::vector<Edit> edits;
-    edits.reserve(reference_edits.size() + nesting_edits.size());
-    std::merge(std::make_move_iterator(nesting_edits.begin()),
-               std::make_move_iterator(nesting_edits.end()),
-               std::make_move_iterator(reference_edits.begin()),
-               std::make_move_iterator(reference_edits.end()), std::back_inserter(edits),
-               [](const Edit &a, const Edit &b) { return a.position < b.position; });
-
-    storage.clear();
-    storage.reserve(std::size_t(text.size()) + edits.size() * 8);
+    out.clear();
+    out.reserve(std::size_t(text.size()) + edits.size() * 8);
     std::size_t copied = 0;
     for (const Edit &edit : edits) {
-        storage.append(text.data() + copied, edit.position - copied);
-        storage += edit.inserted;
+        out.append(text.data() + copied, edit.position - copied);
+        out += edit.inserted;
         copied = edit.position + edit.erased;
     }
-    storage.append(text.data() + copied, std::size_t(text.size()) - copied);
+    out.append(text.data() + copied, std::size_t(text.size()) - copied);
+}
+
+// Returns the text the parser gets: the source itself when nothing needs rewriting. The
+// references are looked for after the nesting edits are applied, as those may turn markup into
+// text.
+QByteArrayView prepare_source(QByteArrayView text, std::string &storage)
+{
+    std::vector<Edit> edits;
+    NestingLimiter(text, edits).run();
+    std::string limited;
+    if (!edits.empty()) {
+        apply_edits(text, edits, limited);
+        text = QByteArrayView(limited.data(), qsizetype(limited.size()));
+        edits.clear();
+    }
+    find_oversized_references(text, edits);
+    if (!edits.empty())
+        apply_edits(text, edits, storage);
+    else if (!limited.empty())
+        storage = std::move(limited);
+    else
+        return text;
     return QByteArrayView(storage.data(), qsizetype(storage.size()));
 }
 
