@@ -10,6 +10,18 @@
 #include <cmath>
 
 namespace velmoth {
+namespace {
+
+// The program icon drawn for each common size, so that title bars and task bars on
+// high-density screens get a sharp one.
+QIcon program_icon() {
+  QIcon icon;
+  for (const int size : {16, 32, 64})
+    icon.addFile(QStringLiteral(":/velmoth/icon-%1.png").arg(size), QSize(size, size));
+  return icon;
+}
+
+}  // namespace
 
 QString main_color_text() {
   constexpr unsigned red = 244, green = 243, blue = 238;
@@ -28,7 +40,7 @@ void apply_common_look(QWidget &window, int width_twips, int height_twips) {
                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                         Qt::MSWindowsFixedSizeDialogHint);
   window.setFixedSize(twips(width_twips), twips(height_twips));
-  window.setWindowIcon(QIcon(QStringLiteral(":/velmoth/icon.png")));
+  window.setWindowIcon(program_icon());
 }
 
 void centre_on_screen(QWidget &window) {

@@ -8,6 +8,8 @@
 #include <QStyle>
 #include <QTranslator>
 
+#include <optional>
+
 #include "app/settings.h"
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
@@ -19,7 +21,15 @@ void initialize(Form1 &) {
     QApplication::setStyle(QStringLiteral("Fusion"));
 }
 
-int start(QApplication &app) {
+// Members in the order they are needed; the windows go first when the program ends.
+struct Program::State {
+  QTranslator qt_texts;
+  QNetworkAccessManager network;
+  std::optional<WindowFlow> flow;
+};
+
+Program::Program(QApplication &app, const QString &service_url)
+    : state_(std::make_unique<State>()) {
   QApplication::setApplicationName(QStringLiteral("velmoth"));
   // Windows are hidden and shown as the user moves between them; only the exit question ends
   // the program.
@@ -27,23 +37,31 @@ int start(QApplication &app) {
 
   // Qt's own Chinese texts for the standard buttons (确定, 是(Y), 否(N)); without the
   // translation installed the program runs with Qt's built-in texts.
-  QTranslator qt_texts;
-  if (qt_texts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-                    QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    QApplication::installTranslator(&qt_texts);
+  if (state_->qt_texts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                            QStringLiteral("_"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&state_->qt_texts);
 
-  QNetworkAccessManager network;
   WindowContext context;
-  context.service_url = QString::fromUtf8(configured::kServiceUrl);
+  context.service_url =
+      service_url.isEmpty() ? QString::fromUtf8(configured::kServiceUrl) : service_url;
   context.home_url = QString::fromUtf8(configured::kHomeUrl);
-  context.network = &network;
+  context.network = &state_->network;
   context.credentials_path =
       credentials_path(QApplication::applicationDirPath(),
                        QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
 
-  WindowFlow flow(context);
+  WindowFlow &flow = state_->flow.emplace(std::move(context));
   QObject::connect(&flow, &WindowFlow::program_ended, &app, &QApplication::quit);
   flow.start();
+}
+
+Program::~Program() = default;
+
+WindowFlow &Program::flow() { return *state_->flow; }
+
+int start(QApplication &app) {
+  Program program(app);
   return app.exec();
 }
 

@@ -77,7 +77,10 @@ Form2 *WindowFlow::show_form2() {
   });
   // Closed from its title bar: the window is destroyed (it deletes itself) and the login
   // window comes back; nothing is asked.
-  connect(form2_, &Form2::closed, this, [this] { show_form1(); });
+  connect(form2_, &Form2::closed, this, [this] {
+    form2_ = nullptr;
+    show_form1();
+  });
   form2_->load();
   return form2_;
 }

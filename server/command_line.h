@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace velmoth::server {
+
+struct HelpCommand {};
+
+struct ServeCommand {
+  std::string database;
+  std::string host = "127.0.0.1";  // loopback unless told otherwise
+  int port = 8931;                 // 0 picks a free port
+  bool demo = false;
+};
+
+struct AddCardsCommand {
+  std::string database;
+  int count = 0;
+};
+
+using Command = std::variant<HelpCommand, ServeCommand, AddCardsCommand>;
+
+// Parses the arguments after the program name. Throws std::invalid_argument with a message for
+// the user when they are wrong.
+Command parse_command_line(const std::vector<std::string> &args);
+
+std::string usage_text();
+
+}  // namespace velmoth::server

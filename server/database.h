@@ -1,0 +1,111 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace velmoth::server {
+
+// An SQLite failure, or a database file this program must not use.
+class DatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One prepared statement. Values are always bound, never pasted into SQL text, so quotes, "--",
+// "%" or NUL bytes in user input are stored as data.
+class Statement {
+ public:
+  Statement(sqlite3 *db, std::string_view sql);
+  ~Statement();
+  Statement(const Statement &) = delete;
+  Statement &operator=(const Statement &) = delete;
+
+  // Binds the arguments to parameters 1, 2, ... in order.
+  template <typename... Values>
+  Statement &bind(const Values &...values) {
+    int index = 0;
+    (bind_one(++index, values), ...);
+    return *this;
+  }
+
+  // Advances to the next row; false when there is none (the statement is done).
+  bool step();
+  // Runs a statement that returns no rows.
+  void run();
+
+  std::string text(int column) const;
+  std::int64_t integer(int column) const;
+
+ private:
+  void bind_one(int index, std::string_view text);
+  void bind_one(int index, std::int64_t value);
+
+  sqlite3 *db_;
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+// An open SQLite connection. Not thread-safe by itself: Database hands it out under a lock.
+class Connection {
+ public:
+  explicit Connection(const std::string &path);
+  ~Connection();
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+
+  Statement prepare(std::string_view sql) { return Statement(db_, sql); }
+  // Runs one or more statements that take no parameters.
+  void exec(const std::string &sql);
+  int changes() const { return sqlite3_changes(db_); }
+  std::int64_t last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
+
+ private:
+  sqlite3 *db_ = nullptr;
+};
+
+// A write transaction taken with BEGIN IMMEDIATE, so the write lock is held from the start and
+// another connection (or process) cannot slip a write between our reads and writes. Rolls back
+// unless commit() was called.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Connection &connection);
+  ~WriteTransaction();
+  WriteTransaction(const WriteTransaction &) = delete;
+  WriteTransaction &operator=(const WriteTransaction &) = delete;
+
+  void commit();
+
+ private:
+  Connection &connection_;
+  bool open_ = true;
+};
+
+// The service's database file: opened in WAL mode with a busy timeout, its schema created or
+// checked on open. Requests from the HTTP worker threads share the one connection through
+// access(), which holds a mutex for the duration of the call.
+class Database {
+ public:
+  static constexpr int kSchemaVersion = 1;
+
+  explicit Database(const std::string &path);
+
+  template <typename Fn>
+  auto access(Fn &&fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::forward<Fn>(fn)(connection_);
+  }
+
+ private:
+  std::int64_t check_ownership();
+  void prepare_schema();
+
+  std::mutex mutex_;
+  Connection connection_;
+};
+
+}  // namespace velmoth::server

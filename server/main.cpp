@@ -1,0 +1,114 @@
+// velmoth-server: the Velmoth subscription web service.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command_line.h"
+#include "service.h"
+#include "web_front.h"
+
+namespace {
+
+using namespace velmoth::server;
+
+constexpr int kDemoCards = 5;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void print_cards(const std::vector<Card> &cards, const char *indent) {
+  for (const Card &card : cards)
+    std::printf("%s%s %s\n", indent, card.number.c_str(), card.password.c_str());
+}
+
+void print_demo(Service &service) {
+  const bool demo_password_works = service.ensure_demo_account();
+  const std::vector<Card> cards = service.add_cards(kDemoCards);
+  const std::string account(Service::kDemoAccount);
+  const std::string password(Service::kDemoPassword);
+  std::printf("==== Velmoth 演示 / demo ====\n");
+  if (demo_password_works) {
+    std::printf("演示账号 / demo account: %s\n", account.c_str());
+    std::printf("密码 / password:         %s\n", password.c_str());
+  } else {
+    std::printf("账号 %s 已存在，密码不是 %s / account %s exists with another password\n",
+                account.c_str(), password.c_str(), account.c_str());
+  }
+  std::printf("新充值卡 / new top-up cards (卡号 number, 卡密 password):\n");
+  print_cards(cards, "  ");
+  std::printf("=============================\n");
+  std::fflush(stdout);
+}
+
+int serve(const ServeCommand &command) {
+  // SIGINT and SIGTERM are blocked in every thread and taken by one watcher thread with
+  // sigwait(), so stopping the server runs as ordinary code rather than in a signal handler.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a client hanging up mid-reply must not kill the process
+
+  Service service({command.database});
+  if (command.demo) print_demo(service);
+
+  WebFront front(service, standard_error_log());
+  const auto port = front.bind(command.host, command.port);
+  const std::string host =
+      command.host.find(':') == std::string::npos ? command.host : "[" + command.host + "]";
+  if (!port) {
+    std::fprintf(stderr, "velmoth-server: cannot listen on %s:%d\n", host.c_str(), command.port);
+    return kExitFailure;
+  }
+  std::fprintf(stderr, "velmoth-server: listening on http://%s:%d/\n", host.c_str(), *port);
+
+  std::thread watcher([&] {
+    int signal_number = 0;
+    sigwait(&stop_signals, &signal_number);
+    front.stop();
+  });
+  const bool served = front.run();
+  // Wakes the watcher when the server ended without a signal; a no-op stop() follows.
+  pthread_kill(watcher.native_handle(), SIGTERM);
+  watcher.join();
+  std::fprintf(stderr, "velmoth-server: stopped\n");
+  return served ? 0 : kExitFailure;
+}
+
+int add_cards(const AddCardsCommand &command) {
+  Service service({command.database});
+  print_cards(service.add_cards(command.count), "");
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Command command;
+  try {
+    command = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::invalid_argument &error) {
+    std::fprintf(stderr, "velmoth-server: %s\n\n%s", error.what(), usage_text().c_str());
+    return kExitUsage;
+  }
+  try {
+    if (std::holds_alternative<HelpCommand>(command)) {
+      std::printf("%s", usage_text().c_str());
+      return 0;
+    }
+    if (const auto *serve_command = std::get_if<ServeCommand>(&command))
+      return serve(*serve_command);
+    return add_cards(std::get<AddCardsCommand>(command));
+  } catch (const std::exception &error) {
+    std::fprintf(stderr, "velmoth-server: %s\n", error.what());
+    return kExitFailure;
+  }
+}

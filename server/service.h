@@ -1,0 +1,90 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "database.h"
+#include "passwords.h"
+
+namespace velmoth::server {
+
+// Where the service reads the current time. Tests replace it to move time forward without
+// waiting (session expiry now; per-account lockouts later).
+using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+struct ServiceOptions {
+  std::string database_path;
+  HashCost hash_cost = HashCost::interactive();
+  // Argon2 hashes allowed to run at the same time (each holds hash_cost.mem_limit bytes).
+  unsigned max_parallel_hashes = 4;
+  Clock clock = [] { return std::chrono::system_clock::now(); };
+  std::chrono::seconds session_lifetime = std::chrono::hours(12);
+};
+
+// Answer codes of the sign-up page.
+enum class SignupResult : char {
+  Invalid = '0',       // a field is missing or breaks its rule
+  AccountTaken = '1',  // the account name is already registered
+  CardRefused = '2',   // unknown card, wrong card password, or card already spent
+  Created = '3',
+};
+
+struct SignupForm {
+  std::string account;
+  std::string password;
+  std::string qq;
+  std::string card_number;
+  std::string card_password;
+};
+
+struct AccountView {
+  std::string name;
+  std::string qq;
+  std::chrono::system_clock::time_point created;
+};
+
+struct Card {
+  std::string number;
+  std::string password;
+};
+
+// The subscription service: accounts, top-up cards and login sessions, kept in one SQLite file.
+// All members may be called from many threads at once.
+class Service {
+ public:
+  explicit Service(ServiceOptions options);
+
+  // A new session token when the account exists and the password matches; nothing otherwise.
+  std::optional<std::string> log_in(std::string_view account, std::string_view password);
+  std::optional<AccountView> account_for_session(std::string_view token);
+
+  // Creates the account and spends the card as one unit: a card pays for one account only,
+  // however many sign-ups race for it.
+  SignupResult sign_up(const SignupForm &form);
+
+  // Makes count fresh cards and returns them with their clear passwords, which are not kept.
+  std::vector<Card> add_cards(int count);
+
+  // Creates the demo account when it does not exist; true when the account (new or old) logs in
+  // with the demo password.
+  bool ensure_demo_account();
+  static constexpr std::string_view kDemoAccount = "demo";
+  static constexpr std::string_view kDemoPassword = "demo123";
+  static constexpr std::string_view kDemoQq = "10000";
+
+  std::chrono::system_clock::time_point now() const { return options_.clock(); }
+
+ private:
+  std::int64_t now_seconds() const;
+
+  ServiceOptions options_;
+  PasswordHasher hasher_;
+  Database db_;
+};
+
+}  // namespace velmoth::server

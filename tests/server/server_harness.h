@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service.h"
+#include "web_front.h"
+
+// Lets QCOMPARE show std::string values when they differ.
+namespace QTest {
+template <>
+inline char *toString(const std::string &value) {
+  return toPrettyCString(value.data(), static_cast<qsizetype>(value.size()));
+}
+}  // namespace QTest
+
+namespace velmoth::server::testing {
+
+// Every byte but the unreserved ones as %XX, as the client sends query values.
+std::string percent_encode(const std::string &value);
+
+// "path?k1=v1&k2=v2" with the values percent-encoded.
+std::string address(const std::string &path,
+                    const std::vector<std::pair<std::string, std::string>> &query);
+
+struct Reply {
+  int status = 0;  // 0 when the request failed
+  std::string body;
+  std::string content_type;
+  std::string set_cookie;
+};
+
+// One GET on a fresh connection; target is sent byte for byte.
+Reply get(int port, const std::string &target, const std::string &cookie = {});
+
+// Sends head over a raw connection and never finishes it (no end of line or of headers), then
+// returns whatever the service answers within a few seconds.
+std::string send_unfinished_head(int port, const std::string &head);
+
+// The service with a movable clock and a captured access log, served on a free loopback port
+// from a database in a temporary folder unless database_path is given. Hashing is as cheap as
+// Argon2id allows unless hash_cost says otherwise.
+class RunningService {
+ public:
+  explicit RunningService(const QString &database_path = {},
+                          HashCost hash_cost = HashCost::minimum());
+  ~RunningService();
+
+  int port() const { return port_; }
+  Service &service() { return *service_; }
+  std::string database_path() const { return database_path_; }
+  std::vector<std::string> log_lines() const;
+  void advance_clock(std::chrono::seconds by) { clock_offset_ += by.count(); }
+
+  Reply get(const std::string &target, const std::string &cookie = {}) const {
+    return testing::get(port_, target, cookie);
+  }
+  // A fresh card from the service.
+  Card card() { return service_->add_cards(1).front(); }
+
+ private:
+  QTemporaryDir dir_;
+  std::string database_path_;
+  std::atomic<long long> clock_offset_{0};
+  mutable std::mutex log_mutex_;
+  std::vector<std::string> log_;
+  std::unique_ptr<Service> service_;
+  std::unique_ptr<WebFront> front_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace velmoth::server::testing

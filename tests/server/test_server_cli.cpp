@@ -1,0 +1,185 @@
+// velmoth-server as a process: arguments, add-cards output, --demo, and a clean stop on signals.
+
+#include <signal.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include "server_harness.h"
+
+using namespace velmoth::server::testing;
+
+namespace {
+
+struct Finished {
+  int exit_code = -1;
+  QByteArray out;
+  QByteArray err;
+};
+
+Finished run(const QStringList &args) {
+  QProcess process;
+  process.start(QStringLiteral(VELMOTH_SERVER_EXE), args);
+  if (!process.waitForFinished(30000)) process.kill();
+  return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+          process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+const QRegularExpression kCardLine(QStringLiteral("^([1-9][0-9]{15}) ([A-Za-z0-9]{8})$"));
+
+// The cards printed in out, one "NUMBER PASSWORD" per matching line.
+std::vector<velmoth::server::Card> cards_in(const QByteArray &out) {
+  std::vector<velmoth::server::Card> cards;
+  for (const QByteArray &line : out.split('\n')) {
+    const auto match = kCardLine.match(QString::fromUtf8(line.trimmed()));
+    if (match.hasMatch())
+      cards.push_back({match.captured(1).toStdString(), match.captured(2).toStdString()});
+  }
+  return cards;
+}
+
+}  // namespace
+
+class TestServerCli : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir dir_;
+  QString path(const char *name) const { return dir_.filePath(QString::fromLatin1(name)); }
+
+ private slots:
+  void wrong_arguments_are_usage_errors_data() {
+    QTest::addColumn<QStringList>("args");
+    const QString db = path("unused.db");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("unknown command") << QStringList{"start", "--db", db};
+    QTest::newRow("serve without db") << QStringList{"serve"};
+    QTest::newRow("db without value") << QStringList{"serve", "--db"};
+    QTest::newRow("listen without port")
+        << QStringList{"serve", "--db", db, "--listen", "localhost"};
+    QTest::newRow("listen port too big") << QStringList{"serve", "--db", db, "--listen", "h:65536"};
+    QTest::newRow("serve operand") << QStringList{"serve", "--db", db, "extra"};
+    QTest::newRow("add-cards without count") << QStringList{"add-cards", "--db", db};
+    QTest::newRow("add-cards zero") << QStringList{"add-cards", "--db", db, "0"};
+    QTest::newRow("add-cards too many") << QStringList{"add-cards", "--db", db, "10001"};
+    QTest::newRow("add-cards not a number") << QStringList{"add-cards", "--db", db, "3x"};
+    QTest::newRow("add-cards with --demo") << QStringList{"add-cards", "--db", db, "--demo", "1"};
+  }
+  void wrong_arguments_are_usage_errors() {
+    QFETCH(QStringList, args);
+    const Finished result = run(args);
+    QCOMPARE(result.exit_code, 2);
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(result.err.contains("Usage:"));
+    QVERIFY(!QFile::exists(path("unused.db")));
+  }
+
+  void help_goes_to_standard_output() {
+    const Finished result = run({"--help"});
+    QCOMPARE(result.exit_code, 0);
+    QVERIFY(result.out.contains("add-cards --db FILE COUNT"));
+  }
+
+  void add_cards_prints_each_card_once_and_they_work() {
+    const QString db = path("cards.db");
+    const Finished result = run({"add-cards", "--db", db, "3"});
+    QCOMPARE(result.exit_code, 0);
+    const auto cards = cards_in(result.out);
+    QCOMPARE(cards.size(), std::size_t(3));
+    QCOMPARE(result.out.count('\n'), 3);  // nothing else on standard output
+    QVERIFY(cards[0].number != cards[1].number && cards[1].number != cards[2].number);
+
+    RunningService server(db);
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+      const auto sign_up = [&](const std::string &account) {
+        return server
+            .get(address("/reg.asp", {{"u", account},
+                                      {"p", "pw"},
+                                      {"q", "12345"},
+                                      {"cn", cards[i].number},
+                                      {"cc", cards[i].password}}))
+            .body;
+      };
+      QCOMPARE(sign_up("first" + std::to_string(i)), std::string("3"));
+      QCOMPARE(sign_up("second" + std::to_string(i)), std::string("2"));
+    }
+  }
+
+  void files_of_other_programs_are_left_alone() {
+    QFile text(path("notes.txt"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write(QByteArray(4096, 'x'));
+    text.close();
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(path("other.db").toUtf8().constData(), &db), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(db, "CREATE TABLE notes(x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    for (const char *name : {"notes.txt", "other.db"}) {
+      QFile file(path(name));
+      QVERIFY(file.open(QIODevice::ReadOnly));
+      const QByteArray before = file.readAll();
+      file.close();
+      const Finished result = run({"add-cards", "--db", path(name), "1"});
+      QCOMPARE(result.exit_code, 1);
+      QVERIFY(result.out.isEmpty());
+      QVERIFY(file.open(QIODevice::ReadOnly));
+      QCOMPARE(file.readAll(), before);
+    }
+  }
+
+  void demo_serves_until_a_signal_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM, new database") << SIGTERM;
+    QTest::newRow("SIGINT, same database again") << SIGINT;
+  }
+  void demo_serves_until_a_signal() {
+    QFETCH(int, signal);
+    QProcess process;
+    process.start(QStringLiteral(VELMOTH_SERVER_EXE),
+                  {"serve", "--db", path("demo.db"), "--listen", "127.0.0.1:0", "--demo"});
+    const QRegularExpression listening(
+        QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));
+    QByteArray err;
+    QRegularExpressionMatch match;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (err += process.readAllStandardError(), match = listening.match(QString::fromUtf8(err)))
+            .hasMatch(),
+        30000);
+    const int port = match.captured(1).toInt();
+    const QByteArray out = process.readAllStandardOutput();
+    QVERIFY(out.contains("demo123"));
+    const auto cards = cards_in(out);
+    QCOMPARE(cards.size(), std::size_t(5));
+
+    QCOMPARE(get(port, "/login.asp?u=demo&p=demo123").body, std::string("1"));
+    QCOMPARE(get(port, address("/reg.asp", {{"u", "fromdemo" + std::to_string(signal)},
+                                            {"p", "pw"},
+                                            {"q", "12345"},
+                                            {"cn", cards[0].number},
+                                            {"cc", cards[0].password}}))
+                 .body,
+             std::string("3"));
+
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signal), 0);
+    QVERIFY(process.waitForFinished(15000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    err += process.readAllStandardError();
+    QVERIFY(err.contains(" GET /login.asp 200\n"));
+    QVERIFY(err.contains(" GET /reg.asp 200\n"));
+    QVERIFY(!err.contains("demo123"));
+    QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
+  }
+
+  void busy_port_is_reported() {
+    RunningService holder;
+    const Finished result = run({"serve", "--db", path("busy.db"), "--listen",
+                                 "127.0.0.1:" + QString::number(holder.port())});
+    QCOMPARE(result.exit_code, 1);
+    QVERIFY(result.err.contains("cannot listen"));
+  }
+};
+
+QTEST_GUILESS_MAIN(TestServerCli)
+#include "test_server_cli.moc"

@@ -1,0 +1,361 @@
+// The service over HTTP, in-process on a loopback port: every route and answer code, field
+// rules, hostile input, sessions, concurrency and what ends up in the database and the log.
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QtTest>
+#include <future>
+#include <map>
+#include <regex>
+
+#include "server_harness.h"
+
+using namespace velmoth::server;
+using namespace velmoth::server::testing;
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+Q_DECLARE_METATYPE(std::string)
+
+namespace {
+
+const std::string kHtml = "text/html; charset=utf-8";
+const std::string kFresh = "<fresh card>";
+const std::string kMissing = "<missing>";
+
+std::string repeat(const std::string &unit, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// "velmoth_session=TOKEN" from a reply's Set-Cookie, or nothing.
+std::string session_cookie(const Reply &reply) {
+  std::smatch match;
+  if (!std::regex_search(reply.set_cookie, match, std::regex("^velmoth_session=[0-9a-f]{32};")))
+    return {};
+  return match.str().substr(0, match.length() - 1);
+}
+
+}  // namespace
+
+class TestServerRoutes : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<RunningService> server_;
+  // Clear passwords and session tokens sent during the run; none may appear in the database or
+  // the log.
+  std::vector<std::string> secrets_;
+
+  std::string sign_up(std::string u, std::string p, std::string q, std::string cn, std::string cc) {
+    const Card card = server_->card();
+    if (cn == kFresh) cn = card.number;
+    if (cc == kFresh) cc = card.password;
+    Query query;
+    for (auto [key, value] : Query{{"u", u}, {"p", p}, {"q", q}, {"cn", cn}, {"cc", cc}})
+      if (value != kMissing) query.emplace_back(key, value);
+    query.emplace_back("t", "2024/5/1 8:00:00");
+    return server_->get(address("/reg.asp", query)).body;
+  }
+  Reply log_in(const std::string &u, const std::string &p) {
+    return server_->get(address("/login.asp", {{"u", u}, {"p", p}, {"t", "2024/5/1 8:00:00"}}));
+  }
+
+ private slots:
+  void initTestCase();
+  void static_pages_and_unknown_addresses();
+  void sign_up_fields_data();
+  void sign_up_fields();
+  void repeated_field_is_refused();
+  void log_in_answers();
+  void hostile_characters_in_every_field_are_harmless();
+  void account_page_needs_a_live_session();
+  void racing_sign_ups_data();
+  void racing_sign_ups();
+  void oversized_requests_are_refused_and_service_goes_on();
+  void log_has_routes_and_statuses_only();
+  void database_holds_only_hashes();
+};
+
+void TestServerRoutes::initTestCase() {
+  server_ = std::make_unique<RunningService>();
+  const Card card = server_->card();
+  QCOMPARE(sign_up("taken", "taken-secret-1", "12345", card.number, card.password),
+           std::string("3"));
+  secrets_ = {"taken-secret-1", card.password};
+}
+
+void TestServerRoutes::static_pages_and_unknown_addresses() {
+  for (const auto &[target, status, text] :
+       std::vector<std::tuple<std::string, int, std::string>>{{"/", 200, "buy.html"},
+                                                              {"/buy.html", 200, "add-cards"},
+                                                              {"/nope", 404, "404"},
+                                                              {"/login.aspx", 404, ""},
+                                                              {"/LOGIN.ASP", 404, ""},
+                                                              {"/login.asp/x", 404, ""},
+                                                              {"/../etc/passwd", 404, ""}}) {
+    const Reply reply = server_->get(target);
+    QVERIFY2(reply.status == status, target.c_str());
+    QCOMPARE(reply.content_type, kHtml);
+    QVERIFY2(reply.body.find(text) != std::string::npos, target.c_str());
+  }
+  httplib::Client client("127.0.0.1", server_->port());
+  QCOMPARE(client.Post("/login.asp?u=taken&p=taken-secret-1")->status, 405);
+}
+
+void TestServerRoutes::sign_up_fields_data() {
+  QTest::addColumn<std::string>("u");
+  QTest::addColumn<std::string>("p");
+  QTest::addColumn<std::string>("q");
+  QTest::addColumn<std::string>("cn");
+  QTest::addColumn<std::string>("cc");
+  QTest::addColumn<std::string>("code");
+  const std::string ok = "secret";
+  const auto row = [&](const char *name, std::string u, std::string p, std::string q,
+                       std::string cn, std::string cc, const char *code) {
+    QTest::newRow(name) << u << p << q << cn << cc << std::string(code);
+  };
+  row("account 0 chars", "", ok, "12345", kFresh, kFresh, "0");
+  row("account 1 char", "x", ok, "12345", kFresh, kFresh, "3");
+  row("account 32 chars", repeat("a", 32), ok, "12345", kFresh, kFresh, "3");
+  row("account 33 chars", repeat("b", 33), ok, "12345", kFresh, kFresh, "0");
+  row("account 32 Chinese", repeat("汉", 32), ok, "12345", kFresh, kFresh, "3");
+  row("account 33 Chinese", repeat("字", 33), ok, "12345", kFresh, kFresh, "0");
+  row("account with blank", "a b", ok, "12345", kFresh, kFresh, "3");
+  for (const auto &[name, bad] :
+       std::vector<std::pair<const char *, std::string>>{{"account tab", "a\tb"},
+                                                         {"account newline", "a\nb"},
+                                                         {"account NUL", {"a\0b", 3}},
+                                                         {"account DEL", "a\x7f"},
+                                                         {"account C1 NEL", "a\xc2\x85"},
+                                                         {"account bad UTF-8", "a\xff"},
+                                                         {"account overlong", "\xc0\xaf"},
+                                                         {"account surrogate", "\xed\xa0\x80"},
+                                                         {"account cut short", "\xe6\xb1"}})
+    row(name, bad, ok, "12345", kFresh, kFresh, "0");
+  row("password 0 chars", "p0", "", "12345", kFresh, kFresh, "0");
+  row("password 1 char", "p1", "x", "12345", kFresh, kFresh, "3");
+  row("password 64 chars", "p64", repeat("p", 64), "12345", kFresh, kFresh, "3");
+  row("password 64 Chinese", "p64c", repeat("密", 64), "12345", kFresh, kFresh, "3");
+  row("password 65 chars", "p65", repeat("p", 65), "12345", kFresh, kFresh, "0");
+  row("password bad UTF-8", "pbad", "\xfe", "12345", kFresh, kFresh, "0");
+  row("qq 4 digits", "q4", ok, "1234", kFresh, kFresh, "0");
+  row("qq 5 digits", "q5", ok, "12345", kFresh, kFresh, "3");
+  row("qq 12 digits", "q12", ok, "123456789012", kFresh, kFresh, "3");
+  row("qq 13 digits", "q13", ok, "1234567890123", kFresh, kFresh, "0");
+  for (const char *bad : {"12a45", "-12345", " 12345", "１２３４５"})
+    row(("qq " + std::string(bad)).c_str(), "qbad", ok, bad, kFresh, kFresh, "0");
+  row("card number empty", "c1", ok, "12345", "", kFresh, "0");
+  row("card number 65", "c2", ok, "12345", repeat("1", 65), kFresh, "0");
+  row("card password empty", "c3", ok, "12345", kFresh, "", "0");
+  row("card password 65", "c4", ok, "12345", kFresh, repeat("x", 65), "0");
+  row("card unknown", "c5", ok, "12345", "1234567812345678", "abcdefgh", "2");
+  row("card password wrong", "c6", ok, "12345", kFresh, "wrong", "2");
+  row("account taken", "taken", ok, "12345", kFresh, kFresh, "1");
+  row("missing u", kMissing, ok, "12345", kFresh, kFresh, "0");
+  row("missing p", "m2", kMissing, "12345", kFresh, kFresh, "0");
+  row("missing q", "m3", ok, kMissing, kFresh, kFresh, "0");
+  row("missing cn", "m4", ok, "12345", kMissing, kFresh, "0");
+  row("missing cc", "m5", ok, "12345", kFresh, kMissing, "0");
+}
+
+void TestServerRoutes::sign_up_fields() {
+  QFETCH(std::string, u);
+  QFETCH(std::string, p);
+  QFETCH(std::string, q);
+  QFETCH(std::string, cn);
+  QFETCH(std::string, cc);
+  QFETCH(std::string, code);
+  QCOMPARE(sign_up(u, p, q, cn, cc), code);
+  // A created account is stored exactly as sent.
+  if (code == "3") QCOMPARE(log_in(u, p).body, std::string("1"));
+}
+
+void TestServerRoutes::repeated_field_is_refused() {
+  const Card card = server_->card();
+  const Query query{{"u", "dup1"},  {"u", "dup2"},       {"p", "pw"},
+                    {"q", "12345"}, {"cn", card.number}, {"cc", card.password}};
+  QCOMPARE(server_->get(address("/reg.asp", query)).body, std::string("0"));
+}
+
+void TestServerRoutes::log_in_answers() {
+  for (const auto &[u, p, code] :
+       std::vector<std::tuple<std::string, std::string, char>>{{"taken", "taken-secret-1", '1'},
+                                                               {"taken", "taken-secret-2", '0'},
+                                                               {"Taken", "taken-secret-1", '0'},
+                                                               {"taken", "taken-secret-1 ", '0'},
+                                                               {"nobody", "taken-secret-1", '0'},
+                                                               {"taken", "", '0'},
+                                                               {"", "x", '0'},
+                                                               {"taken", kMissing, '0'},
+                                                               {kMissing, "taken-secret-1", '0'},
+                                                               {"taken", "' OR '1'='1", '0'},
+                                                               {"taken' --", "x", '0'}}) {
+    Query query;
+    if (u != kMissing) query.emplace_back("u", u);
+    if (p != kMissing) query.emplace_back("p", p);
+    const Reply reply = server_->get(address("/login.asp", query));
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.content_type, kHtml);
+    QCOMPARE(reply.body, std::string(1, code));
+    QCOMPARE(session_cookie(reply).empty(), code == '0');
+  }
+  QVERIFY(log_in("taken", "taken-secret-1").set_cookie.find("; HttpOnly; Path=/; SameSite=Lax") !=
+          std::string::npos);
+}
+
+void TestServerRoutes::hostile_characters_in_every_field_are_harmless() {
+  const std::vector<std::string> hostile{
+      "'", "\";--", "%", "100%_", "' OR '1'='1", "x'); DROP TABLE accounts; --", {"n\0ul", 4}};
+  int n = 0;
+  for (const std::string &value : hostile) {
+    const bool has_nul = value.find('\0') != std::string::npos;
+    const std::string name = "acct" + value;
+    // As account name (NUL is a control character) and as password: stored verbatim.
+    QCOMPARE(sign_up(name, "pw", "12345", kFresh, kFresh), std::string(has_nul ? "0" : "3"));
+    if (!has_nul) QCOMPARE(log_in(name, "pw").body, std::string("1"));
+    const std::string owner = "owner" + std::to_string(n++);
+    QCOMPARE(sign_up(owner, value, "12345", kFresh, kFresh), std::string("3"));
+    QCOMPARE(log_in(owner, value).body, std::string("1"));
+    QCOMPARE(log_in(owner, value + "x").body, std::string("0"));
+    // In QQ and card fields nothing matches.
+    QCOMPARE(sign_up(owner + "q", "pw", value, kFresh, kFresh), std::string("0"));
+    QCOMPARE(sign_up(owner + "c", "pw", "12345", value, kFresh), std::string("2"));
+    QCOMPARE(sign_up(owner + "c", "pw", "12345", kFresh, value), std::string("2"));
+  }
+  QCOMPARE(log_in("taken", "taken-secret-1").body, std::string("1"));
+}
+
+void TestServerRoutes::account_page_needs_a_live_session() {
+  QCOMPARE(sign_up("<b>&\"x'", "page-secret", "987654", kFresh, kFresh), std::string("3"));
+  secrets_.push_back("page-secret");
+  const std::string cookie = session_cookie(log_in("<b>&\"x'", "page-secret"));
+  QVERIFY(!cookie.empty());
+  secrets_.push_back(cookie.substr(cookie.find('=') + 1));
+
+  const Reply page = server_->get("/account.asp", "a=b; " + cookie + "; c=d");
+  QCOMPARE(page.status, 200);
+  QCOMPARE(page.content_type, kHtml);
+  QVERIFY(page.body.find("&lt;b&gt;&amp;&quot;x&#39;") != std::string::npos);
+  QVERIFY(page.body.find("<b>") == std::string::npos);
+  QVERIFY(page.body.find("987654") != std::string::npos);
+
+  for (const std::string &bad :
+       {std::string(), std::string("velmoth_session=") + repeat("0", 32),
+        std::string("velmoth_session=' OR 1=1 --"), "other_" + cookie.substr(8)}) {
+    const Reply anonymous = server_->get("/account.asp", bad);
+    QCOMPARE(anonymous.status, 200);
+    QVERIFY(anonymous.body.find("未登录") != std::string::npos);
+    QVERIFY(anonymous.body.find("987654") == std::string::npos);
+  }
+  server_->advance_clock(std::chrono::hours(12) + std::chrono::seconds(1));
+  QVERIFY(server_->get("/account.asp", cookie).body.find("未登录") != std::string::npos);
+}
+
+// Sign-ups racing for one card, or for one account name. Hashing costs several milliseconds
+// here, as it does in production, so all racers pass the early checks before the first one
+// commits and only the final, atomic step can tell them apart.
+void TestServerRoutes::racing_sign_ups_data() {
+  QTest::addColumn<bool>("same_card");
+  QTest::newRow("16 names, one card") << true;
+  QTest::newRow("one name, 16 cards") << false;
+}
+void TestServerRoutes::racing_sign_ups() {
+  QFETCH(bool, same_card);
+  constexpr int kRacers = 16;
+  RunningService racing({}, HashCost{2, 16u << 20});
+  std::vector<Card> cards = racing.service().add_cards(same_card ? 1 : kRacers);
+  const auto sign_up = [&](const std::string &account, const Card &card) {
+    return racing
+        .get(address("/reg.asp", {{"u", account},
+                                  {"p", "pw"},
+                                  {"q", "12345"},
+                                  {"cn", card.number},
+                                  {"cc", card.password}}))
+        .body;
+  };
+  std::promise<void> start;
+  std::shared_future<void> go = start.get_future().share();
+  std::vector<std::future<std::string>> answers;
+  for (int i = 0; i < kRacers; ++i)
+    answers.push_back(std::async(std::launch::async, [&, i] {
+      go.wait();
+      return same_card ? sign_up("racer" + std::to_string(i), cards[0])
+                       : sign_up("samename", cards[i]);
+    }));
+  start.set_value();
+  std::map<std::string, int> counts;
+  for (auto &answer : answers) ++counts[answer.get()];
+  QCOMPARE(counts["3"], 1);
+  QCOMPARE(counts[same_card ? "2" : "1"], kRacers - 1);
+
+  if (same_card) {
+    int accounts = 0;
+    for (int i = 0; i < kRacers; ++i)
+      accounts +=
+          racing.get(address("/login.asp", {{"u", "racer" + std::to_string(i)}, {"p", "pw"}}))
+              .body == "1";
+    QCOMPARE(accounts, 1);
+  } else {
+    // The losers' cards were not spent.
+    int reusable = 0;
+    for (int i = 0; i < kRacers; ++i)
+      reusable += sign_up("reuse" + std::to_string(i), cards[i]) == "3";
+    QCOMPARE(reusable, kRacers - 1);
+  }
+}
+
+void TestServerRoutes::oversized_requests_are_refused_and_service_goes_on() {
+  const Reply long_uri = server_->get("/login.asp?u=" + repeat("a", 9000) + "&p=x");
+  QVERIFY(long_uri.status >= 400 && long_uri.status < 500);
+  const Reply long_header = server_->get("/account.asp", "velmoth_session=" + repeat("a", 9000));
+  QVERIFY(long_header.status >= 400 && long_header.status < 500);
+  // A request line or header block that never ends is cut off, not buffered without bound.
+  const std::string endless_line = "GET /login.asp?u=" + repeat("a", 512 * 1024);
+  QVERIFY(send_unfinished_head(server_->port(), endless_line).rfind("HTTP/1.1 414 ", 0) == 0);
+  const std::string endless_headers =
+      "GET / HTTP/1.1\r\nHost: x\r\n" + repeat("X-Pad: " + repeat("a", 100) + "\r\n", 5000);
+  QVERIFY(send_unfinished_head(server_->port(), endless_headers).rfind("HTTP/1.1 400 ", 0) == 0);
+  QCOMPARE(log_in("taken", "taken-secret-1").body, std::string("1"));
+}
+
+void TestServerRoutes::log_has_routes_and_statuses_only() {
+  QCOMPARE(server_->get("/x%0d%0a2024-01-01T00:00:00Z%20GET%20/forged%20200").status, 404);
+  const QRegularExpression line_form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ [A-Z-]+ \S+ \d{3}$)");
+  const auto lines = server_->log_lines();
+  QVERIFY(lines.size() > 100);
+  for (const std::string &line : lines) {
+    QVERIFY2(line_form.match(QString::fromStdString(line)).hasMatch(), line.c_str());
+    for (const std::string &secret : secrets_)
+      QVERIFY2(line.find(secret) == std::string::npos, line.c_str());
+    QVERIFY2(line.find('?') == std::string::npos, line.c_str());
+  }
+}
+
+void TestServerRoutes::database_holds_only_hashes() {
+  sqlite3 *db = nullptr;
+  QCOMPARE(sqlite3_open_v2(server_->database_path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+           SQLITE_OK);
+  for (const char *sql :
+       {"SELECT password_hash FROM accounts", "SELECT password_hash FROM cards"}) {
+    sqlite3_stmt *statement = nullptr;
+    QCOMPARE(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK);
+    int rows = 0;
+    while (sqlite3_step(statement) == SQLITE_ROW && ++rows)
+      QVERIFY(std::string(reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)))
+                  .rfind("$argon2id$", 0) == 0);
+    sqlite3_finalize(statement);
+    QVERIFY2(rows > 20, (std::string(sql) + ": " + std::to_string(rows)).c_str());
+  }
+  sqlite3_close(db);
+  QByteArray bytes;
+  for (const char *suffix : {"", "-wal"}) {
+    QFile file(QString::fromStdString(server_->database_path() + suffix));
+    if (file.open(QIODevice::ReadOnly)) bytes += file.readAll();
+  }
+  QVERIFY(bytes.size() > 10000);
+  for (const std::string &secret : secrets_)
+    QVERIFY2(!bytes.contains(QByteArray::fromStdString(secret)), secret.c_str());
+}
+
+QTEST_GUILESS_MAIN(TestServerRoutes)
+#include "test_server_routes.moc"
