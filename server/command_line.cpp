@@ -91,7 +91,7 @@ Command parse_command_line(const std::vector<std::string> &args) {
 std::string usage_text() {
   return "Usage:\n"
          "  velmoth-server serve --db FILE [--listen HOST:PORT] [--demo]\n"
-         "      Serves the Velmoth web service from the SQLite database FILE (created if\n"
+         "      Serves the velmoth web service from the SQLite database FILE (created if\n"
          "      missing). HOST:PORT defaults to 127.0.0.1:8931; port 0 picks a free port.\n"
          "      --demo makes sure the account demo (password demo123) exists and prints it\n"
          "      together with 5 new top-up cards. SIGINT or SIGTERM stops the service.\n"

@@ -1,4 +1,4 @@
-// velmoth-server: the Velmoth subscription web service.
+// velmoth-server: the velmoth subscription web service.
 
 #include <pthread.h>
 #include <signal.h>
@@ -32,7 +32,7 @@ void print_demo(Service &service) {
   const std::vector<Card> cards = service.add_cards(kDemoCards);
   const std::string account(Service::kDemoAccount);
   const std::string password(Service::kDemoPassword);
-  std::printf("==== Velmoth 演示 / demo ====\n");
+  std::printf("==== velmoth 演示 / demo ====\n");
   if (demo_password_works) {
     std::printf("演示账号 / demo account: %s\n", account.c_str());
     std::printf("密码 / password:         %s\n", password.c_str());

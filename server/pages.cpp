@@ -24,9 +24,9 @@ std::string utc_time(std::chrono::system_clock::time_point when) {
 }  // namespace
 
 std::string home_page() {
-  return page("Velmoth 服务",
-              "<h1>Velmoth 服务</h1>\n"
-              "<p>欢迎使用 Velmoth。请在客户端登录或注册账号。</p>\n"
+  return page("velmoth 服务",
+              "<h1>velmoth 服务</h1>\n"
+              "<p>欢迎使用 velmoth。请在客户端登录或注册账号。</p>\n"
               "<ul>\n"
               "<li><a href=\"/buy.html\">获取充值卡</a></li>\n"
               "<li><a href=\"/account.asp\">我的账号</a></li>\n"
