@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QIcon>
 #include <QKeyEvent>
 
 #include <cstdio>
@@ -23,6 +24,10 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       ui(std::make_unique<Ui::Form1>()),
       WebBrowser1(*context.network, this) {
   ui->setupUi(this);
+  // The form names the plain banner only; on a high-density screen the double-size one keeps it
+  // sharp.
+  ui->Picture->setPixmap(QIcon(QStringLiteral(":/velmoth/banner.png"))
+                             .pixmap(ui->Picture->size(), devicePixelRatio()));
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
   make_link_label(*ui->Label4, QColor(0, 0, 255));

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the Debian packages with CPack and checks what they hold and depend on.
+#   test_deb.sh BUILD_DIR VERSION WITH_SERVER(0|1)
+set -euo pipefail
+build=$1
+version=$2
+with_server=$3
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+for tool in "${CPACK:-cpack}" dpkg-deb dpkg-shlibdeps file; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
+done
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && "${CPACK:-cpack}" -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; fail "cpack"; }
+
+arch=$(dpkg --print-architecture)
+client=$out/velmoth_${version}_${arch}.deb
+[ -f "$client" ] || { ls "$out"; fail "no $(basename "$client")"; }
+
+echo "== velmoth"
+dpkg-deb -I "$client"
+depends=$(dpkg-deb -f "$client" Depends)
+for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libgumbo1 libc6; do
+  [[ ", $depends" == *", $library "* ]] || fail "Depends lacks $library: $depends"
+done
+[ "$(dpkg-deb -f "$client" Recommends)" = \
+  "fonts-wqy-microhei | fonts-noto-cjk, qt6-translations-l10n" ] || fail "Recommends"
+[ "$(dpkg-deb -f "$client" Version)" = "$version" ] || fail "Version"
+
+contents=$(dpkg-deb -c "$client" | awk '{print $6}')
+for file in ./usr/bin/velmoth ./usr/share/applications/velmoth.desktop \
+            ./usr/share/icons/hicolor/{16x16,32x32,48x48,128x128,256x256}/apps/velmoth.png \
+            ./usr/share/icons/hicolor/scalable/apps/velmoth.svg; do
+  grep -qxF "$file" <<<"$contents" || fail "velmoth lacks $file"
+done
+grep -qx '\./usr/share/metainfo/.*\.metainfo\.xml' <<<"$contents" || fail "velmoth lacks the metainfo"
+! grep -q velmoth-server <<<"$contents" || fail "velmoth holds the service"
+
+# Nothing in either package runs on installation: no maintainer scripts, no service units.
+no_scripts() {
+  local members
+  members=$(dpkg-deb --ctrl-tarfile "$1" | tar -t)
+  for script in preinst postinst prerm postrm; do
+    ! grep -qx "\./$script" <<<"$members" || fail "$(basename "$1") has a $script script"
+  done
+  ! dpkg-deb -c "$1" | grep -qE 'systemd|init\.d' || fail "$(basename "$1") installs a service"
+}
+no_scripts "$client"
+
+if [ "$with_server" = 1 ]; then
+  echo "== velmoth-server"
+  server=$out/velmoth-server_${version}_${arch}.deb
+  [ -f "$server" ] || { ls "$out"; fail "no $(basename "$server")"; }
+  dpkg-deb -I "$server"
+  depends=$(dpkg-deb -f "$server" Depends)
+  for library in libsodium23 libsqlite3-0; do
+    [[ ", $depends" == *", $library "* ]] || fail "velmoth-server Depends lacks $library: $depends"
+  done
+  [ "$(dpkg-deb -c "$server" | awk '$1 ~ /^-/ {print $6}')" = ./usr/bin/velmoth-server ] ||
+    fail "velmoth-server should hold only usr/bin/velmoth-server"
+  no_scripts "$server"
+fi
+echo "PASS"
