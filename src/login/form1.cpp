@@ -24,8 +24,8 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       ui(std::make_unique<Ui::Form1>()),
       WebBrowser1(*context.network, this) {
   ui->setupUi(this);
-  // The form names the plain banner only; on a high-density screen the double-size one keeps it
-  // sharp.
+  // The banner is set here only, not also in the form, so that a start decodes it once: the
+  // plain picture, or on a high-density screen also the double-size one, which keeps it sharp.
   ui->Picture->setPixmap(QIcon(QStringLiteral(":/velmoth/banner.png"))
                              .pixmap(ui->Picture->size(), devicePixelRatio()));
   apply_common_look(*this, 4815, 3360);
