@@ -4,9 +4,12 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
+#include <chrono>
 #include <future>
 #include <map>
 #include <regex>
+
+#include <httplib.h>
 
 #include "server_harness.h"
 
@@ -73,6 +76,7 @@ class TestServerRoutes : public QObject {
   void racing_sign_ups();
   void oversized_requests_are_refused_and_service_goes_on();
   void log_has_routes_and_statuses_only();
+  void kept_alive_connection_answers_without_delay();
   void database_holds_only_hashes();
 };
 
@@ -358,4 +362,23 @@ void TestServerRoutes::database_holds_only_hashes() {
 }
 
 QTEST_GUILESS_MAIN(TestServerRoutes)
+// A reply leaves in more than one send; if those waited for the client's delayed
+// acknowledgement, each request on a kept-alive connection would take some 40 ms.
+void TestServerRoutes::kept_alive_connection_answers_without_delay() {
+  RunningService running;
+  httplib::Client client("127.0.0.1", running.port());
+  client.set_keep_alive(true);
+  const auto start = std::chrono::steady_clock::now();
+  for (int n = 0; n < 25; ++n) {
+    const auto reply = client.Get("/");
+    QVERIFY(reply);
+    QCOMPARE(reply->status, 200);
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  QVERIFY2(elapsed < std::chrono::milliseconds(500),
+           qPrintable(QString("25 requests took %1 ms")
+                          .arg(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)
+                                   .count())));
+}
+
 #include "test_server_routes.moc"
