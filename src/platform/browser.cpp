@@ -11,6 +11,8 @@ namespace velmoth {
 namespace {
 
 constexpr int kMaxRedirects = 20;
+// How much a reply may hold that this thread has not read yet.
+constexpr qint64 kReadBufferBytes = 256 * 1024;
 
 // Stands in for the page when a load fails. Its body is a whole sentence, so a caller that reads
 // the body as a one-character reply code can never mistake it for one.
@@ -47,6 +49,14 @@ QString network_error_reason(const QNetworkReply &reply) {
     default:
       return QStringLiteral("网络错误（%1）").arg(reply.errorString());
   }
+}
+
+// Qt can report a reply whose connection broke in the middle of the body as finished without an
+// error, leaving the first part of the body to pass for the whole. A declared length tells. (Qt
+// drops the header when it decodes a compressed body, as it no longer counts the same bytes.)
+bool is_cut_short(const QNetworkReply &reply, qint64 received) {
+  const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+  return length.isValid() && length.toLongLong() != received;
 }
 
 bool is_hex_digit(QChar c) {
@@ -114,6 +124,11 @@ void Browser::Navigate(const QString &address) {
   request.setTransferTimeout(limits_.idle_timeout_ms);
 
   reply_ = network_.get(request);
+  // Without a bound, the network thread takes in all a fast server sends while this thread is
+  // busy, however far past the body limit: 100 MiB sent at once is 100 MiB held. (The bound
+  // reaches that thread just after the request; a server that answers within that moment is
+  // ahead of it by what it sends meanwhile.)
+  reply_->setReadBufferSize(kReadBufferBytes);
   connect(reply_, &QNetworkReply::metaDataChanged, this, &Browser::check_declared_length);
   connect(reply_, &QNetworkReply::readyRead, this, &Browser::on_ready_read);
   connect(reply_, &QNetworkReply::finished, this, &Browser::on_finished);
@@ -155,6 +170,8 @@ void Browser::on_finished() {
     reason = QStringLiteral("服务器返回 HTTP %1").arg(code);
   } else if (body_.size() > limits_.max_body_bytes) {
     reason = too_large_reason();
+  } else if (is_cut_short(*reply_, body_.size())) {
+    reason = QStringLiteral("服务器中断了连接");
   }
   const QString document = reason.isEmpty()
                                ? document_outer_html(body_, reply_->rawHeader("Content-Type"))

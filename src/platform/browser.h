@@ -21,9 +21,12 @@ class Browser : public QObject {
  public:
   // A load that breaks one of these ends as failed. A time-out of 0 disables it.
   struct Limits {
-    qint64 max_body_bytes = 4 * 1024 * 1024;  // decoded bytes, so a gzip bomb is bounded too
-    int idle_timeout_ms = 30'000;             // no bytes moving for this long
-    int total_timeout_ms = 60'000;            // the whole load, however steadily it trickles
+    // Decoded bytes, so a gzip bomb is bounded too. A page is parsed whole on the UI thread, and
+    // a page of nested tags costs about a microsecond and a hundred bytes of memory per byte;
+    // the pages we read hold a reply code of a few characters, so the bound can be small.
+    qint64 max_body_bytes = 64 * 1024;
+    int idle_timeout_ms = 30'000;   // no bytes moving for this long
+    int total_timeout_ms = 60'000;  // the whole load, however steadily it trickles
   };
 
   explicit Browser(QNetworkAccessManager &network, QObject *parent = nullptr);

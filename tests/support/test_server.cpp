@@ -16,6 +16,8 @@ constexpr qsizetype kChunkBytes = 16 * 1024;
 // Between sending part of a response and resetting the connection: long enough for the client to
 // have read what was sent, so the reset is seen after it rather than instead of it.
 constexpr int kResetPauseMs = 50;
+// A streamed response is topped up whenever less than this is waiting on the socket.
+constexpr qint64 kStreamQueueBytes = 256 * 1024;
 
 QByteArray reason_phrase(int status) {
   switch (status) {
@@ -41,23 +43,30 @@ QByteArray head_of(const TestResponse &response, bool close_after) {
   if (response.chunked) {
     head += "Transfer-Encoding: chunked\r\n";
   } else {
-    const qint64 length =
-        response.declared_length >= 0 ? response.declared_length : response.body.size();
+    const qint64 size = response.mode == TestResponse::Mode::Stream
+                            ? response.body.size() * response.stream_repeats
+                            : response.body.size();
+    const qint64 length = response.declared_length >= 0 ? response.declared_length : size;
     head += "Content-Length: " + QByteArray::number(length) + "\r\n";
   }
   if (close_after) head += "Connection: close\r\n";
   return head + "\r\n";
 }
 
+QByteArray chunk_of(const QByteArray &data) {
+  return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
+constexpr char kLastChunk[] = "0\r\n\r\n";
+
 // The body as it goes on the wire.
 QByteArray wire_body_of(const TestResponse &response) {
   if (!response.chunked) return response.body;
   QByteArray wire;
   for (qsizetype at = 0; at < response.body.size(); at += kChunkBytes) {
-    const QByteArray chunk = response.body.mid(at, kChunkBytes);
-    wire += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+    wire += chunk_of(response.body.mid(at, kChunkBytes));
   }
-  return wire + "0\r\n\r\n";
+  return wire + kLastChunk;
 }
 
 QString decode_query_part(QByteArray part) {
@@ -145,22 +154,33 @@ TestResponse redirect(int status, const QByteArray &location) {
   return response;
 }
 
-QByteArray gzip(const QByteArray &data) {
+QByteArray gzip(const QByteArray &data) { return gzip_repeated(data, 1); }
+
+QByteArray gzip_repeated(const QByteArray &piece, qint64 times) {
   z_stream stream{};
   // 16 added to the window bits asks zlib for a gzip header and trailer instead of zlib's own.
   if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
       Z_OK) {
     return {};
   }
-  QByteArray out(qsizetype(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
-  stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-  stream.avail_in = uInt(data.size());
-  stream.next_out = reinterpret_cast<Bytef *>(out.data());
-  stream.avail_out = uInt(out.size());
-  const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
-  out.resize(qsizetype(stream.total_out));
+  QByteArray out;
+  char buffer[64 * 1024];
+  const auto run = [&](int flush) {
+    stream.next_out = reinterpret_cast<Bytef *>(buffer);
+    stream.avail_out = sizeof buffer;
+    const int result = deflate(&stream, flush);
+    out.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+    return result;
+  };
+  int result = Z_OK;
+  for (qint64 round = 0; round < times && result == Z_OK; ++round) {
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(piece.constData()));
+    stream.avail_in = uInt(piece.size());
+    while (stream.avail_in > 0 && result == Z_OK) result = run(Z_NO_FLUSH);
+  }
+  while (result == Z_OK) result = run(Z_FINISH);
   deflateEnd(&stream);
-  return done ? out : QByteArray();
+  return result == Z_STREAM_END ? out : QByteArray();
 }
 
 // One client connection: reads requests as they arrive, however split, and answers them in turn.
@@ -172,6 +192,7 @@ class TestServer::Connection : public QObject {
     connect(socket_, &QTcpSocket::readyRead, this, [this] { read_requests(); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] { drop(); });
     connect(&drip_timer_, &QTimer::timeout, this, [this] { drip(); });
+    connect(socket_, &QTcpSocket::bytesWritten, this, [this] { stream(); });
     // Picks up anything the socket buffered before readyRead was connected.
     QMetaObject::invokeMethod(this, [this] { read_requests(); }, Qt::QueuedConnection);
   }
@@ -238,7 +259,28 @@ class TestServer::Connection : public QObject {
         drip_close_after_ = close_after;
         drip_timer_.start(response.drip_ms);
         return;
+      case Mode::Stream:
+        socket_->write(head);
+        streaming_ = response;
+        stream_left_ = response.stream_repeats;
+        stream_close_after_ = close_after;
+        stream();
+        return;
     }
+  }
+
+  // Tops up a streamed response whenever the socket has taken in most of what was queued.
+  void stream() {
+    if (streaming_.mode != TestResponse::Mode::Stream) return;
+    if (socket_->state() != QAbstractSocket::ConnectedState) return;  // the client gave up
+    while (stream_left_ > 0 && socket_->bytesToWrite() < kStreamQueueBytes) {
+      socket_->write(streaming_.chunked ? chunk_of(streaming_.body) : streaming_.body);
+      --stream_left_;
+    }
+    if (stream_left_ > 0) return;
+    if (streaming_.chunked) socket_->write(kLastChunk);
+    streaming_ = {};
+    finish(stream_close_after_);
   }
 
   void drip() {
@@ -280,6 +322,9 @@ class TestServer::Connection : public QObject {
   QTimer drip_timer_;
   QByteArray dripping_;
   bool drip_close_after_ = false;
+  TestResponse streaming_;  // while its mode is Stream
+  qint64 stream_left_ = 0;
+  bool stream_close_after_ = false;
 };
 
 TestServer::TestServer(QObject *parent) : QObject(parent) {

@@ -37,6 +37,7 @@ struct TestResponse {
     ResetDuringBody,  // send the head and half the body, then reset the connection
     StallDuringBody,  // send the head and half the body, then nothing more
     Drip,             // send the head, then the body one byte every drip_ms
+    Stream,           // send the body stream_repeats times over, as fast as the client reads
   };
 
   int status = 200;
@@ -47,6 +48,9 @@ struct TestResponse {
   int drip_ms = 1000;
   bool chunked = false;         // chunked transfer coding instead of a Content-Length
   qint64 declared_length = -1;  // a Content-Length to claim instead of the body's size
+  // Stream: how many copies of body make up the response (one chunk each when chunked). Only a
+  // few copies are ever queued on the socket, so a huge response costs no memory here.
+  qint64 stream_repeats = 1;
 };
 
 // A response that redirects to location.
@@ -54,6 +58,8 @@ TestResponse redirect(int status, const QByteArray &location);
 
 // data in the gzip format, as a server sends it with "Content-Encoding: gzip".
 QByteArray gzip(const QByteArray &data);
+// piece repeated times over, in the gzip format; the inflated whole is never held in memory.
+QByteArray gzip_repeated(const QByteArray &piece, qint64 times);
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests. Each path answers with a fixed response
 // or a handler's; any other path gets 404 "not found". Connections are kept alive unless the
