@@ -8,12 +8,13 @@
 
 #include <algorithm>
 #include <array>
+#include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace velmoth {
@@ -263,9 +264,10 @@ std::optional<Decoding> charset_from_meta(QByteArrayView bytes)
     return std::nullopt;
 }
 
+// The page is complete: a sequence cut off at its end is invalid, not pending.
 QByteArray decode_to_utf8(QByteArrayView bytes, const QByteArray &decoder_name)
 {
-    QStringDecoder decoder(decoder_name.constData());
+    QStringDecoder decoder(decoder_name.constData(), QStringConverter::Flag::Stateless);
     const QString text = decoder.decode(bytes);
     return text.toUtf8();
 }
@@ -350,6 +352,7 @@ enum TagFlag : std::uint32_t {
     kTablePart = 1u << 13,        // tbody thead tfoot
     kBlockEnd = 1u << 14,         // end tag closes the element if it is in scope
     kModeSwitching = 1u << 15,    // decides the parser's insertion mode when it is reset
+    kNoReconstruct = 1u << 16,    // a start tag that does not reopen formatting elements
 };
 
 struct TagInfo {
@@ -448,6 +451,19 @@ const std::array<TagInfo, GUMBO_TAG_LAST + 1> &tag_table()
                         GUMBO_TAG_H6});
         mark(kRubyText, {GUMBO_TAG_RB, GUMBO_TAG_RP, GUMBO_TAG_RT, GUMBO_TAG_RTC});
         mark(kTablePart, {GUMBO_TAG_TBODY, GUMBO_TAG_THEAD, GUMBO_TAG_TFOOT});
+        for (int tag = 0; tag < GUMBO_TAG_UNKNOWN; ++tag) {
+            if (t[std::size_t(tag)].flags & (kClosesP | kHeading | kTablePart | kRubyText))
+                t[std::size_t(tag)].flags |= kNoReconstruct;
+        }
+        mark(kNoReconstruct,
+             {GUMBO_TAG_LI, GUMBO_TAG_DD, GUMBO_TAG_DT, GUMBO_TAG_FORM, GUMBO_TAG_PLAINTEXT,
+              GUMBO_TAG_TABLE, GUMBO_TAG_HR, GUMBO_TAG_TEXTAREA, GUMBO_TAG_IFRAME,
+              GUMBO_TAG_NOEMBED, GUMBO_TAG_NOFRAMES, GUMBO_TAG_SCRIPT, GUMBO_TAG_STYLE,
+              GUMBO_TAG_TITLE, GUMBO_TAG_TEMPLATE, GUMBO_TAG_BASE, GUMBO_TAG_BASEFONT,
+              GUMBO_TAG_BGSOUND, GUMBO_TAG_LINK, GUMBO_TAG_META, GUMBO_TAG_HTML, GUMBO_TAG_HEAD,
+              GUMBO_TAG_BODY, GUMBO_TAG_FRAMESET, GUMBO_TAG_FRAME, GUMBO_TAG_CAPTION,
+              GUMBO_TAG_COL, GUMBO_TAG_COLGROUP, GUMBO_TAG_TD, GUMBO_TAG_TH, GUMBO_TAG_TR,
+              GUMBO_TAG_PARAM, GUMBO_TAG_SOURCE, GUMBO_TAG_TRACK});
         mark(kModeSwitching,
              {GUMBO_TAG_SELECT, GUMBO_TAG_TD, GUMBO_TAG_TH, GUMBO_TAG_TR, GUMBO_TAG_TBODY,
               GUMBO_TAG_THEAD, GUMBO_TAG_TFOOT, GUMBO_TAG_CAPTION, GUMBO_TAG_COLGROUP,
@@ -461,28 +477,43 @@ const std::array<TagInfo, GUMBO_TAG_LAST + 1> &tag_table()
 std::uint32_t flags_of(GumboTag tag) { return tag_table()[std::size_t(tag)].flags; }
 
 // ---------------------------------------------------------------------------------------------
-// Nesting limit
+// Guarding the parser
 //
-// The parser's tree construction walks its stack of open elements (and its list of active
+// Two more faults of this parser are avoided by rewriting the source before it is parsed.
+//
+// Depth. Its tree construction walks the stack of open elements (and the list of active
 // formatting elements) on many tokens, so a page that keeps opening elements without closing
-// them costs time quadratic in its depth: 300,000 nested <div> took minutes. Browsers bound the
-// tree depth for the same reason. Before parsing, a light tokenizer follows the source and
-// keeps a conservative model of that stack; a start tag that would open a level beyond
-// kMaxNesting is closed right away by inserting its end tag, so its content follows as siblings
-// instead of descendants. Pages within the limit pass through unchanged.
+// them costs time quadratic in its depth: 300,000 nested <div> took six minutes. Browsers bound
+// the tree depth for the same reason. A start tag that would open a level beyond kMaxNesting is
+// closed right away by inserting its end tag, so that its content follows as siblings instead
+// of descendants.
 //
-// The model errs towards more depth: it closes elements implicitly only where the parser surely
-// does, and it keeps formatting elements that were closed implicitly (the parser reopens them at
-// the next text).
+// Namespaces. When it resets its insertion mode it looks at the tags of the open elements
+// without their namespace, so an SVG or MathML element named like a table part, select,
+// template, ... ("<table><svg><td><desc><select></table>") puts it into a mode whose assertions
+// abort the program. Such start tags get a NUL right after the name while SVG/MathML is open:
+// the parser then sees an unknown tag, and the serializer, which takes the names of unknown
+// tags from the source, leaves the NUL out again. Matching end tags get the same mark so that
+// they still close the element. (A table inside foreignObject so loses its table structure, but
+// not its names or text.) NULs the page itself has in tag names are replaced by U+FFFD first
+// (the parser's tokenizer does the same to the names it reports). A CDATA section met at an
+// integration point inside a table trips another assertion ("<table><svg><title><![CDATA[x]]>t");
+// CDATA sections are written as escaped text, which parses to the same characters.
 //
-// The same model guards against a fault of this parser: when it resets its insertion mode it
-// looks at the tags of the open elements without their namespace, so an SVG or MathML element
-// named like a table part, select, template, ... (say "<table><svg><td><desc><select></table>")
-// puts it into a mode whose assertions then abort the program. Such start tags inside SVG/MathML
-// get a NUL right after the name: the parser then sees an unknown tag, and the serializer, which
-// takes the names of unknown tags from the source, leaves the NUL out again. Matching end tags
-// get the same mark so that they still close the element. NULs the page itself has in tag names
-// are replaced by U+FFFD first (the parser's tokenizer does the same to the names it reports).
+// For both, a light tokenizer follows the source and keeps a model of the parser's stack of open
+// elements and of its list of active formatting elements. The model follows the HTML rules only
+// as far as needed and, where it cannot tell what the parser does, it errs on the safe side:
+//  - it never steps over text as raw text where the parser may read markup (what the model does
+//    not see could hide anything); where a select may still be open, it closes it first;
+//  - it closes SVG/MathML elements and selects only by the rules made for them (end tags and
+//    breakout tags in SVG/MathML, the end of a select), never by the general HTML rules, so
+//    that it does not lose one the parser keeps; keeping one too long costs some needless
+//    renaming at worst;
+//  - it counts more depth rather than less: it closes elements implicitly only where the
+//    parser surely does, keeps counting formatting elements that were closed implicitly (the
+//    parser reopens them), and counts the tags a select may have dropped.
+// Ordinary pages pass through unchanged. As the model is not exact, the parse also runs on a
+// budget (see Arena).
 
 constexpr std::size_t kMaxNesting = 512;
 constexpr std::size_t kSearchWindow = 128;  // how far below the top the model looks for a match
@@ -494,10 +525,12 @@ struct OpenElement {
     GumboTag tag;
     Space space;
     bool integration_point;   // children are parsed as HTML
-    bool listed;              // closed, but reopened by the parser at the next text
+    bool active;              // in the parser's list of active formatting elements
+    bool listed;              // active, closed, and reopened by the parser at the next text
     bool renamed;             // its start tag got a NUL after the name
+    bool phantom;             // a tag that a select may have dropped: counted for depth only
     std::uint64_t identity;   // formatting elements: tag and attributes, for the parser's
-                              // limit of three identical entries
+                              // limit of three identical active ones
 };
 
 struct SourceTag {
@@ -506,7 +539,8 @@ struct SourceTag {
     GumboTag tag;
     std::uint64_t key;
     bool self_closing;
-    bool renamed;          // a NUL was inserted after the name (see NestingLimiter)
+    bool renamed;          // a NUL was inserted after the name
+    std::size_t begin;     // source offset of '<'
     std::size_t name_end;  // source offset just past the name
     std::size_t end;       // source offset just past '>'
 };
@@ -530,9 +564,13 @@ std::uint64_t fnv1a(QByteArrayView bytes, std::uint64_t hash = 14695981039346656
     return hash;
 }
 
-class NestingLimiter {
+class SourceGuard {
 public:
-    NestingLimiter(QByteArrayView text, std::vector<Edit> &edits) : text_(text), edits_(edits) {}
+    // With flatten_all, every element is closed right after its start tag.
+    SourceGuard(QByteArrayView text, std::vector<Edit> &edits, bool flatten_all)
+        : text_(text), edits_(edits), flatten_all_(flatten_all)
+    {
+    }
 
     void run()
     {
@@ -608,11 +646,10 @@ private:
             return size();
         }
         if (rest.startsWith("<![CDATA[") && open_foreign_ > 0) {
-            // Inside SVG/MathML this is a CDATA section. Where it meets an integration point,
-            // its characters go through the HTML rules, and inside a table the parser asserts
-            // on them. The same characters as escaped text give the same tree and are safe; so
-            // it is rewritten whenever SVG/MathML is open, which also covers places where this
-            // model and the parser disagree on the current element.
+            // Inside SVG/MathML this is a CDATA section, rewritten as escaped text (see above).
+            // That is done whenever SVG/MathML is open anywhere, as the model may be unsure of
+            // the current element; where the parser is in HTML content after all, it would
+            // have made a comment of it.
             const std::size_t end = skip_past(QByteArrayView("]]>"), pos + 9);
             const bool closed = end >= 12 && text_.sliced(qsizetype(end - 3), 3) == "]]>";
             const std::size_t content_end = closed ? end - 3 : size();
@@ -719,24 +756,40 @@ private:
         SourceTag tag;
         if (!read_tag(pos + 1, tag))
             return size();
+        tag.begin = pos;
         const int current = current_index();
-        if (current < 0)
-            return html_start_tag(tag);
-        const OpenElement &parent = open_[std::size_t(current)];
-        if (stays_foreign(parent, tag)) {
-            if (flags_of(tag.tag) & kModeSwitching) {
-                edits_.push_back({tag.name_end, 0, std::string(1, '\0')});
-                tag.renamed = true;
-            }
+        const bool foreign = current >= 0 && stays_foreign(open_[std::size_t(current)], tag);
+        // The renaming does not rely on the model knowing the current element: it applies
+        // while any SVG/MathML element is open, as such an element is never closed here before
+        // the parser closes it. (A breakout tag never makes an SVG/MathML element.)
+        const std::uint32_t flags = flags_of(tag.tag);
+        if ((flags & kModeSwitching) && !(flags & kLeavesForeign) && (foreign || open_foreign_ > 0)) {
+            edits_.push_back({tag.name_end, 0, std::string(1, '\0')});
+            tag.renamed = true;
+        }
+        if (foreign) {
+            // A tag that is raw text in HTML: if the parser is in HTML content after all, up to
+            // its end tag is text, and a raw-text tag seen in there would not be one.
+            if (((flags & kRawTextContent) || tag.tag == GUMBO_TAG_PLAINTEXT || tag.tag == GUMBO_TAG_SCRIPT)
+                && !tag.self_closing && uncertain_raw_text_.isEmpty())
+                uncertain_raw_text_ = tag.name.toByteArray().toLower();
             if (!tag.self_closing)
-                open(tag, parent.space);
+                open(tag, open_[std::size_t(current)].space);
             return tag.end;
         }
-        const bool svg_in_annotation = parent.space == Space::MathMl
-            && parent.tag == GUMBO_TAG_ANNOTATION_XML && tag.tag == GUMBO_TAG_SVG;
-        if (!svg_in_annotation) {
-            while (foreign_content())  // the tag ends SVG/MathML content
-                close_down_to(std::size_t(current_index()));
+        if (current >= 0) {
+            const OpenElement &parent = open_[std::size_t(current)];
+            const bool svg_in_annotation = parent.space == Space::MathMl
+                && parent.tag == GUMBO_TAG_ANNOTATION_XML && tag.tag == GUMBO_TAG_SVG;
+            if (!svg_in_annotation) {
+                while (foreign_content())  // the tag ends SVG/MathML content
+                    close_down_to(std::size_t(current_index()));
+            }
+        }
+        if (tag.renamed) {
+            // An unknown element to the parser, and one no end tag closes by name.
+            tag.tag = GUMBO_TAG_UNKNOWN;
+            tag.key = fnv1a(tag.name, tag.begin) | (1ull << 63);
         }
         return html_start_tag(tag);
     }
@@ -763,13 +816,15 @@ private:
         SourceTag tag;
         if (!read_tag(pos + 2, tag))
             return size();
+        if (!uncertain_raw_text_.isEmpty() && equals_ignoring_case(tag.name, uncertain_raw_text_))
+            uncertain_raw_text_.clear();
         const int current = current_index();
         if (current >= 0 && open_[std::size_t(current)].space != Space::Html) {
             // Foreign elements close by name; the first HTML element hands over to HTML rules.
             // (Unlike start tags, end tags take this path at integration points too.)
             for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
                 const OpenElement &e = open_[i];
-                if (e.listed)
+                if (absent(e))
                     continue;
                 if (e.space == Space::Html)
                     break;
@@ -788,10 +843,27 @@ private:
     std::size_t html_start_tag(const SourceTag &tag)
     {
         const std::uint32_t flags = flags_of(tag.tag);
-        const int select = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
+        if (((flags & kRawTextContent) || tag.tag == GUMBO_TAG_PLAINTEXT)
+            && tag.tag != GUMBO_TAG_SCRIPT && tag.tag != GUMBO_TAG_TEXTAREA && open_selects_ > 0) {
+            // Raw text, except in a select, where the parser drops these tags and reads their
+            // content as markup. Whether it is still in a select depends on more than this model
+            // follows (table tags end a select or not depending on how the parser came there),
+            // and content read the wrong way could hide anything; so an end tag for the select
+            // goes in first. It ends the select if the parser is in one and is dropped
+            // otherwise, and the content is raw text either way.
+            edits_.push_back({tag.begin, 0, "</select>"});
+            const int open_select = find_html(GUMBO_TAG_SELECT, &SourceGuard::template_boundary);
+            if (open_select >= 0 && !holds_foreign_above(std::size_t(open_select)))
+                close_select(std::size_t(open_select));
+        }
+        const int select = find_html(GUMBO_TAG_SELECT, &SourceGuard::select_scope);
         if (select >= 0) {
-            // Inside a <select> the parser takes options and a few tags that end the select;
-            // everything else is dropped (and the content of a dropped <style> is markup).
+            // Inside a <select> the parser takes options and a few tags that end the select,
+            // and drops the rest (the content of a dropped <style> is markup then). Table tags
+            // end the select or not depending on how the parser came there, which this model
+            // does not know; so the other tags are kept as phantoms, counted for depth but
+            // otherwise invisible, and the select stays open here for as long as it may be
+            // open in the parser.
             switch (tag.tag) {
             case GUMBO_TAG_OPTION:
             case GUMBO_TAG_OPTGROUP:
@@ -799,39 +871,48 @@ private:
             case GUMBO_TAG_TEMPLATE:
                 break;
             case GUMBO_TAG_SELECT:
-                close_down_to(std::size_t(select));
+                // With phantoms above, the parser may have left the select already and opens
+                // a new one here.
+                if (close_select(std::size_t(select)))
+                    open(tag, Space::Html);
                 return tag.end;
             case GUMBO_TAG_INPUT:
             case GUMBO_TAG_KEYGEN:
             case GUMBO_TAG_TEXTAREA:
-                close_down_to(std::size_t(select));
+                close_select(std::size_t(select));
                 break;
-            case GUMBO_TAG_TABLE:
-            case GUMBO_TAG_CAPTION:
-            case GUMBO_TAG_TBODY:
-            case GUMBO_TAG_THEAD:
-            case GUMBO_TAG_TFOOT:
-            case GUMBO_TAG_TR:
-            case GUMBO_TAG_TD:
-            case GUMBO_TAG_TH:
-                if (!select_in_table(std::size_t(select)))
-                    return tag.end;
-                close_down_to(std::size_t(select));
-                break;
+            case GUMBO_TAG_SVG:
+            case GUMBO_TAG_MATH:
+                if (!tag.self_closing)
+                    open(tag, tag.tag == GUMBO_TAG_SVG ? Space::Svg : Space::MathMl);
+                return tag.end;
             default:
+                if (!(flags & (kIgnoredStart | kParseVoid | kRawTextContent))
+                    && tag.tag != GUMBO_TAG_PLAINTEXT)
+                    open(tag, Space::Html, true);
                 return tag.end;
             }
         }
-        if (flags & (kIgnoredStart | kParseVoid))
+        const bool reconstructs = !(flags & kNoReconstruct);
+        if (flags & (kIgnoredStart | kParseVoid)) {
+            if (reconstructs)
+                reconstruct();
             return tag.end;
-        // (Once the parser takes a frameset it drops every tag but frameset, frame and
-        // noframes, so whatever this model makes of the rest does not matter.)
-        if (flags & kRawTextContent)
+        }
+        // Raw text. (In a frameset the parser drops these tags and reads on, but it then drops
+        // every tag but frameset, frame and noframes, so that does not matter here.) Where
+        // the model may be inside text already, the tag is counted as an element instead.
+        if ((flags & kRawTextContent) && uncertain_raw_text_.isEmpty()) {
+            if (reconstructs)
+                reconstruct();
             return skip_raw_text(tag.name, tag.end);
+        }
 
         switch (tag.tag) {
         case GUMBO_TAG_PLAINTEXT:
-            return size();  // everything after it is text
+            if (uncertain_raw_text_.isEmpty())
+                return size();  // everything after it is text
+            break;
         case GUMBO_TAG_FORM:
             if (open_forms_ > 0 && open_templates_ == 0)
                 return tag.end;  // the parser ignores a form inside a form
@@ -839,24 +920,24 @@ private:
             break;
         case GUMBO_TAG_LI:
             close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_LI; },
-                          &NestingLimiter::list_item_boundary);
+                          &SourceGuard::list_item_boundary);
             close_p();
             break;
         case GUMBO_TAG_DD:
         case GUMBO_TAG_DT:
             close_nearest([](const OpenElement &e) {
                 return e.space == Space::Html && (e.tag == GUMBO_TAG_DD || e.tag == GUMBO_TAG_DT);
-            }, &NestingLimiter::list_item_boundary);
+            }, &SourceGuard::list_item_boundary);
             close_p();
             break;
         case GUMBO_TAG_A:
         case GUMBO_TAG_NOBR:
             // A new link (or nobr) ends the one still open.
-            remove_formatting(tag.key);
+            close_formatting(tag.key, tag.tag == GUMBO_TAG_A);
             break;
         case GUMBO_TAG_BUTTON:
             close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_BUTTON; },
-                          &NestingLimiter::default_scope);
+                          &SourceGuard::default_scope);
             break;
         case GUMBO_TAG_OPTION:
         case GUMBO_TAG_OPTGROUP:
@@ -869,14 +950,8 @@ private:
         case GUMBO_TAG_RTC:
         case GUMBO_TAG_RP:
         case GUMBO_TAG_RT:
-            if (find_html(GUMBO_TAG_RUBY, &NestingLimiter::default_scope) >= 0) {
-                const int current = current_index();
-                const bool rtc_stays = tag.tag == GUMBO_TAG_RP || tag.tag == GUMBO_TAG_RT;
-                if (current >= 0 && (flags_of(open_[std::size_t(current)].tag) & kRubyText)
-                    && open_[std::size_t(current)].space == Space::Html
-                    && !(rtc_stays && open_[std::size_t(current)].tag == GUMBO_TAG_RTC))
-                    close_down_to(std::size_t(current));
-            }
+            if (find_html(GUMBO_TAG_RUBY, &SourceGuard::default_scope) >= 0)
+                close_implied(tag.tag == GUMBO_TAG_RP || tag.tag == GUMBO_TAG_RT);
             break;
         case GUMBO_TAG_TD:
         case GUMBO_TAG_TH:
@@ -890,25 +965,29 @@ private:
                 return tag.end;  // outside a table the parser drops it
             break;
         case GUMBO_TAG_TABLE: {
-            // A table started directly in a table (not in a cell) ends the first one.
-            const int current = current_index();
-            if (current >= 0 && open_[std::size_t(current)].space == Space::Html) {
-                const GumboTag context = open_[std::size_t(current)].tag;
-                const int table = find_html(GUMBO_TAG_TABLE, &NestingLimiter::table_scope);
-                if ((context == GUMBO_TAG_TABLE || context == GUMBO_TAG_TR
-                     || (flags_of(context) & kTablePart))
-                    && table >= 0 && !holds_foreign_above(std::size_t(table)))
+            // A table started in a table (not in a cell or caption) ends the first one. That
+            // holds after elements moved out of the table too, as the parser stays in its
+            // table mode for those.
+            const int context = find_open([](const OpenElement &e) {
+                return e.space == Space::Html
+                    && (e.tag == GUMBO_TAG_TABLE || e.tag == GUMBO_TAG_TR || e.tag == GUMBO_TAG_TD
+                        || e.tag == GUMBO_TAG_TH || e.tag == GUMBO_TAG_CAPTION
+                        || e.tag == GUMBO_TAG_COLGROUP || (flags_of(e.tag) & kTablePart));
+            }, &SourceGuard::table_scope);
+            if (context >= 0) {
+                const GumboTag in = open_[std::size_t(context)].tag;
+                const int table = find_html(GUMBO_TAG_TABLE, &SourceGuard::table_scope);
+                if (in != GUMBO_TAG_TD && in != GUMBO_TAG_TH && in != GUMBO_TAG_CAPTION
+                    && table >= 0 && !holds_above(std::size_t(table)))
                     close_down_to(std::size_t(table));
             }
             break;
         }
         case GUMBO_TAG_SVG:
-            if (!tag.self_closing)
-                open(tag, Space::Svg);
-            return tag.end;
         case GUMBO_TAG_MATH:
+            reconstruct();
             if (!tag.self_closing)
-                open(tag, Space::MathMl);
+                open(tag, tag.tag == GUMBO_TAG_SVG ? Space::Svg : Space::MathMl);
             return tag.end;
         default:
             if (flags & kHeading) {
@@ -922,6 +1001,8 @@ private:
             }
             break;
         }
+        if (reconstructs)
+            reconstruct();
         open(tag, Space::Html);
         return tag.end;
     }
@@ -931,7 +1012,7 @@ private:
         const std::uint32_t flags = flags_of(tag.tag);
         if (tag.tag == GUMBO_TAG_BR || (flags & kIgnoredStart))
             return;
-        const int select = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
+        const int select = find_html(GUMBO_TAG_SELECT, &SourceGuard::select_scope);
         if (select >= 0) {
             // Inside a <select> only these end tags do anything.
             switch (tag.tag) {
@@ -943,46 +1024,33 @@ private:
                     close_down_to(std::size_t(current_index()));
                 return;
             case GUMBO_TAG_SELECT:
-                close_down_to(std::size_t(select));
+                close_select(std::size_t(select));
                 return;
             case GUMBO_TAG_TEMPLATE:
-                break;
-            case GUMBO_TAG_TABLE:
-            case GUMBO_TAG_CAPTION:
-            case GUMBO_TAG_TBODY:
-            case GUMBO_TAG_THEAD:
-            case GUMBO_TAG_TFOOT:
-            case GUMBO_TAG_TR:
-            case GUMBO_TAG_TD:
-            case GUMBO_TAG_TH:
-                if (!select_in_table(std::size_t(select))
-                    || find_html(tag.tag, &NestingLimiter::table_scope) < 0)
-                    return;
-                close_down_to(std::size_t(select));
                 break;
             default:
                 return;
             }
         }
-        if ((flags & kFormatting) && remove_formatting(tag.key))
+        if ((flags & kFormatting) && close_formatting(tag.key, false))
             return;
 
         int found = -1;
         switch (tag.tag) {
         case GUMBO_TAG_P:
-            found = find_html(GUMBO_TAG_P, &NestingLimiter::button_scope);
+            found = find_html(GUMBO_TAG_P, &SourceGuard::button_scope);
             break;
         case GUMBO_TAG_LI:
-            found = find_html(GUMBO_TAG_LI, &NestingLimiter::list_item_scope);
+            found = find_html(GUMBO_TAG_LI, &SourceGuard::list_item_scope);
             break;
         case GUMBO_TAG_DD:
         case GUMBO_TAG_DT:
         case GUMBO_TAG_TEMPLATE:
-            found = find_html(tag.tag, tag.tag == GUMBO_TAG_TEMPLATE ? &NestingLimiter::no_boundary
-                                                                   : &NestingLimiter::default_scope);
+            found = find_html(tag.tag, tag.tag == GUMBO_TAG_TEMPLATE ? &SourceGuard::no_boundary
+                                                                   : &SourceGuard::default_scope);
             break;
         case GUMBO_TAG_FORM:
-            found = find_html(GUMBO_TAG_FORM, &NestingLimiter::default_scope);
+            found = find_html(GUMBO_TAG_FORM, &SourceGuard::default_scope);
             if (found >= 0)
                 remove_at(std::size_t(found));  // only the form itself leaves the stack
             return;
@@ -995,27 +1063,30 @@ private:
         case GUMBO_TAG_TH:
         case GUMBO_TAG_CAPTION:
         case GUMBO_TAG_COLGROUP:
-            found = find_html(tag.tag, &NestingLimiter::table_scope);
+            found = find_html(tag.tag, &SourceGuard::table_scope);
             break;
         case GUMBO_TAG_SELECT:
-            found = find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope);
-            break;
+            // Elements above a select in this model may be ones the parser dropped.
+            found = find_html(GUMBO_TAG_SELECT, &SourceGuard::template_boundary);
+            if (found >= 0 && !holds_above(std::size_t(found) + 1))
+                close_down_to(std::size_t(found));
+            return;
         default:
             if (flags & kHeading) {
                 found = find_open([](const OpenElement &e) {
                     return e.space == Space::Html && (flags_of(e.tag) & kHeading);
-                }, &NestingLimiter::default_scope);
+                }, &SourceGuard::default_scope);
             } else if (flags & kBlockEnd) {
-                found = find_html(tag.tag, &NestingLimiter::default_scope);
+                found = find_html(tag.tag, &SourceGuard::default_scope);
             } else {
                 const std::uint64_t key = tag.key;
                 found = find_open([key](const OpenElement &e) {
                     return e.space == Space::Html && e.key == key;
-                }, &NestingLimiter::special);
+                }, &SourceGuard::special);
             }
             break;
         }
-        if (found >= 0)
+        if (found >= 0 && !holds_above(std::size_t(found)))
             close_down_to(std::size_t(found));
     }
 
@@ -1042,9 +1113,9 @@ private:
 
     // --- the model of open elements
 
-    void open(const SourceTag &tag, Space space)
+    void open(const SourceTag &tag, Space space, bool phantom = false)
     {
-        if (open_.size() >= kMaxNesting) {
+        if (flatten_all_ || open_.size() >= kMaxNesting) {
             std::string end_tag = "</";
             end_tag.append(tag.name.data(), std::size_t(tag.name.size()));
             if (tag.renamed)
@@ -1053,7 +1124,7 @@ private:
             edits_.push_back({tag.end, 0, std::move(end_tag)});
             return;
         }
-        OpenElement e{tag.key, tag.tag, space, false, false, tag.renamed, 0};
+        OpenElement e{tag.key, tag.tag, space, false, false, false, tag.renamed, phantom, 0};
         if (space == Space::Svg) {
             e.integration_point = tag.tag == GUMBO_TAG_FOREIGNOBJECT || tag.tag == GUMBO_TAG_DESC
                 || tag.tag == GUMBO_TAG_TITLE;
@@ -1066,15 +1137,18 @@ private:
                 e.integration_point = equals_ignoring_case(encoding, "text/html")
                     || equals_ignoring_case(encoding, "application/xhtml+xml");
             }
-        } else if (flags_of(tag.tag) & kFormatting)
+        } else if ((flags_of(tag.tag) & kFormatting) && !phantom) {
             e.identity = fnv1a(tag.attributes, tag.key * 1099511628211ull);
+            e.active = true;
+            limit_identical_active(e.identity);
+        }
         push(e);
     }
 
     void open_implied(GumboTag tag)
     {
         if (open_.size() < kMaxNesting)
-            push({std::uint64_t(tag), tag, Space::Html, false, false, false, 0});
+            push({std::uint64_t(tag), tag, Space::Html, false, false, false, false, false, 0});
     }
 
     void push(const OpenElement &e)
@@ -1083,29 +1157,36 @@ private:
         count(e, +1);
     }
 
+    // Listed and phantom entries are not on the parser's stack of open elements.
+    static bool absent(const OpenElement &e) { return e.listed || e.phantom; }
+
     void count(const OpenElement &e, int delta)
     {
+        if (e.phantom)
+            return;
         if (e.space != Space::Html) {
             if (!e.listed)
                 open_foreign_ += delta;
             return;
         }
         if (e.listed)
-            listed_identical_[e.identity] += delta;
+            listed_ += delta;
         else if (e.tag == GUMBO_TAG_FORM)
             open_forms_ += delta;
         else if (e.tag == GUMBO_TAG_TEMPLATE)
             open_templates_ += delta;
+        else if (e.tag == GUMBO_TAG_SELECT)
+            open_selects_ += delta;
     }
 
     bool is_list_marker(const OpenElement &e) const
     {
-        return e.space == Space::Html && !e.listed && (flags_of(e.tag) & kListMarker);
+        return e.space == Space::Html && !absent(e) && (flags_of(e.tag) & kListMarker);
     }
 
-    // Closes the element at index and everything above it. Formatting elements above it stay
-    // counted as the parser reopens them later, unless a marker (td, object, ...) between
-    // clears them, and at most three identical ones are kept, as the parser does.
+    // Closes the element at index and everything above it. Active formatting elements above it
+    // stay counted, as listed, for the parser reopens them later, unless a marker (td, object,
+    // ...) closed with them clears them.
     void close_down_to(std::size_t index)
     {
         std::size_t lowest_marker = open_.size();
@@ -1119,19 +1200,29 @@ private:
         for (std::size_t i = index; i < open_.size(); ++i) {
             OpenElement e = open_[i];
             count(e, -1);
-            const bool formatting = e.space == Space::Html && (flags_of(e.tag) & kFormatting);
-            if (i == index || i > lowest_marker || !(e.listed || formatting))
+            if (i == index || i > lowest_marker || !e.active)
                 continue;
-            if (!e.listed) {
-                e.listed = true;
-                if (listed_identical_[e.identity] >= 3)
-                    continue;
-            }
+            e.listed = true;
             kept.push_back(e);
             count(e, +1);
         }
         open_.resize(index);
         open_.insert(open_.end(), kept.begin(), kept.end());
+    }
+
+    // Closes a select. The phantoms above it stay counted: if the parser had left the select
+    // already, they are elements it still has open. Returns whether there were any.
+    bool close_select(std::size_t index)
+    {
+        std::vector<OpenElement> phantoms;
+        for (std::size_t i = index + 1; i < open_.size(); ++i) {
+            if (open_[i].phantom)
+                phantoms.push_back(open_[i]);
+        }
+        close_down_to(index);
+        for (const OpenElement &e : phantoms)
+            push(e);
+        return !phantoms.empty();
     }
 
     void close_above(std::size_t index)
@@ -1140,22 +1231,90 @@ private:
             close_down_to(index + 1);
     }
 
+    // The parser reopens the listed formatting elements since the last one still open (or the
+    // last marker) on text and most start tags: they move to the top as open elements.
+    void reconstruct()
+    {
+        if (listed_ == 0)
+            return;
+        std::vector<std::size_t> positions;  // from the top down
+        for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+            const OpenElement &e = open_[i];
+            if (e.phantom || !e.active)
+                continue;
+            if (!e.listed || is_list_marker(e))
+                break;
+            positions.push_back(i);
+        }
+        std::vector<OpenElement> reopened;
+        for (auto it = positions.rbegin(); it != positions.rend(); ++it)
+            reopened.push_back(open_[*it]);
+        for (std::size_t position : positions) {
+            count(open_[position], -1);
+            open_.erase(open_.begin() + std::ptrdiff_t(position));
+        }
+        for (OpenElement &e : reopened) {
+            e.listed = false;
+            push(e);
+        }
+    }
+
+    // Before a formatting element becomes active: with three identical ones active since the
+    // last marker, the parser drops the earliest from its list. That one stays counted here as a
+    // plain element, as it may still be open in the parser.
+    void limit_identical_active(std::uint64_t identity)
+    {
+        int identical = 0;
+        std::size_t earliest = 0;
+        for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
+            const OpenElement &e = open_[i];
+            if (is_list_marker(e))
+                break;
+            if (e.active && !e.phantom && e.identity == identity) {
+                ++identical;
+                earliest = i;
+            }
+        }
+        if (identical < 3)
+            return;
+        OpenElement &e = open_[earliest];
+        count(e, -1);
+        e.active = false;
+        e.listed = false;
+        count(e, +1);
+    }
+
     void remove_at(std::size_t index)
     {
         count(open_[index], -1);
         open_.erase(open_.begin() + std::ptrdiff_t(index));
     }
 
-    // The formatting element of that key since the last marker, open or listed, leaves.
-    bool remove_formatting(std::uint64_t key)
+    // Closes the formatting element of that key since the last marker, as the parser's
+    // adoption agency does: a listed one just leaves; an open one in scope closes, and with no
+    // special element above it everything above closes too (formatting elements there stay
+    // listed). Out of scope the parser leaves it, unless it is an <a> being replaced. Returns
+    // false when there is no such element.
+    bool close_formatting(std::uint64_t key, bool replacing_link)
     {
+        bool in_scope = true;
+        bool special_above = false;
         for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
             const OpenElement &e = open_[i];
+            if (e.phantom)
+                continue;
             if (is_list_marker(e))
                 return false;
-            if (e.space == Space::Html && e.key == key && (flags_of(e.tag) & kFormatting)) {
-                remove_at(i);
+            if (e.active && e.key == key) {
+                if (e.listed || (!in_scope && replacing_link) || special_above || holds_above(i + 1))
+                    remove_at(i);
+                else if (in_scope)
+                    close_down_to(i);
                 return true;
+            }
+            if (!e.listed) {
+                in_scope = in_scope && !default_scope(e);
+                special_above = special_above || special(e);
             }
         }
         return false;
@@ -1164,7 +1323,7 @@ private:
     int current_index() const
     {
         for (std::size_t i = open_.size(); i-- > 0;) {
-            if (!open_[i].listed)
+            if (!absent(open_[i]))
                 return int(i);
         }
         return -1;
@@ -1186,14 +1345,14 @@ private:
         return e.space != Space::Html && !e.integration_point;
     }
 
-    using Boundary = bool (NestingLimiter::*)(const OpenElement &) const;
+    using Boundary = bool (SourceGuard::*)(const OpenElement &) const;
 
     template <class Match>
     int find_open(Match match, Boundary boundary) const
     {
         for (std::size_t i = open_.size(), seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
             const OpenElement &e = open_[i];
-            if (e.listed)
+            if (absent(e))
                 continue;
             if (match(e))
                 return int(i);
@@ -1213,7 +1372,7 @@ private:
     void close_nearest(Match match, Boundary boundary)
     {
         const int found = find_open(match, boundary);
-        if (found >= 0)
+        if (found >= 0 && !holds_above(std::size_t(found)))
             close_down_to(std::size_t(found));
     }
 
@@ -1237,8 +1396,8 @@ private:
             if (e.tag == GUMBO_TAG_TR)
                 return cell || row;
             return (flags_of(e.tag) & kTablePart) && (cell || row || section);
-        }, &NestingLimiter::table_scope);
-        if (found < 0 || holds_foreign_above(std::size_t(found)))
+        }, &SourceGuard::table_scope);
+        if (found < 0 || holds_above(std::size_t(found)))
             return false;
         const GumboTag context = open_[std::size_t(found)].tag;
         if (context == tag || (cell && (context == GUMBO_TAG_TD || context == GUMBO_TAG_TH))
@@ -1254,37 +1413,56 @@ private:
         return true;
     }
 
+    // Whether closing down to index would close a select or an SVG/MathML element. The HTML
+    // rules that close elements do not run in a select, and this model follows the parser's
+    // state only roughly; so it closes those elements only by the rules made for them (end of
+    // select, end tags and breakout tags in SVG/MathML) rather than lose one the parser keeps.
+    // Keeping one too long costs at most some needless renaming.
+    // The parser's "generate implied end tags": closes open elements that end implicitly (p,
+    // li, dd, dt, option, optgroup and the ruby text ones) from the top.
+    void close_implied(bool except_rtc)
+    {
+        for (;;) {
+            const int current = current_index();
+            if (current < 0)
+                return;
+            const OpenElement &e = open_[std::size_t(current)];
+            const bool implied = e.space == Space::Html
+                && (e.tag == GUMBO_TAG_P || e.tag == GUMBO_TAG_LI || e.tag == GUMBO_TAG_DD
+                    || e.tag == GUMBO_TAG_DT || e.tag == GUMBO_TAG_OPTION
+                    || e.tag == GUMBO_TAG_OPTGROUP || (flags_of(e.tag) & kRubyText))
+                && !(except_rtc && e.tag == GUMBO_TAG_RTC);
+            if (!implied)
+                return;
+            close_down_to(std::size_t(current));
+        }
+    }
+
     bool holds_foreign_above(std::size_t index) const
     {
         for (std::size_t i = index; i < open_.size(); ++i) {
-            if (open_[i].space != Space::Html && !open_[i].listed)
+            if (!absent(open_[i]) && open_[i].space != Space::Html)
+                return true;
+        }
+        return false;
+    }
+
+    bool holds_above(std::size_t index) const
+    {
+        for (std::size_t i = index; i < open_.size(); ++i) {
+            const OpenElement &e = open_[i];
+            if (absent(e))
+                continue;
+            if ((e.space == Space::Html && e.tag == GUMBO_TAG_SELECT) || e.space != Space::Html)
                 return true;
         }
         return false;
     }
 
     void close_p() { close_nearest([](const OpenElement &e) { return e.space == Space::Html && e.tag == GUMBO_TAG_P; },
-                                   &NestingLimiter::button_scope); }
+                                   &SourceGuard::button_scope); }
 
-    // Whether a select was opened in a table, caption, row or cell (the parser's "in select in
-    // table" mode, where table tags end the select): such an element comes below it before any
-    // template.
-    bool select_in_table(std::size_t select) const
-    {
-        for (std::size_t i = select, seen = 0; i-- > 0 && seen < kSearchWindow; ++seen) {
-            const OpenElement &e = open_[i];
-            if (e.listed || e.space != Space::Html)
-                continue;
-            if (e.tag == GUMBO_TAG_TEMPLATE)
-                return false;
-            if (e.tag == GUMBO_TAG_TABLE || e.tag == GUMBO_TAG_CAPTION || e.tag == GUMBO_TAG_TD
-                || e.tag == GUMBO_TAG_TH || e.tag == GUMBO_TAG_TR || (flags_of(e.tag) & kTablePart))
-                return true;
-        }
-        return false;
-    }
-
-    bool in_select() const { return find_html(GUMBO_TAG_SELECT, &NestingLimiter::select_scope) >= 0; }
+    bool in_select() const { return find_html(GUMBO_TAG_SELECT, &SourceGuard::select_scope) >= 0; }
 
     // mi, mo, mn, ms, mtext, annotation-xml, foreignObject, desc, title: scope boundaries and
     // "special" whatever their attributes.
@@ -1334,14 +1512,23 @@ private:
                  && (e.tag == GUMBO_TAG_ADDRESS || e.tag == GUMBO_TAG_DIV || e.tag == GUMBO_TAG_P));
     }
     bool no_boundary(const OpenElement &) const { return false; }
+    bool template_boundary(const OpenElement &e) const
+    {
+        return e.space == Space::Html && e.tag == GUMBO_TAG_TEMPLATE;
+    }
 
     QByteArrayView text_;
     std::vector<Edit> &edits_;
+    const bool flatten_all_;
     std::vector<OpenElement> open_;
-    std::unordered_map<std::uint64_t, int> listed_identical_;
+    int listed_ = 0;
     int open_forms_ = 0;
     int open_templates_ = 0;
     int open_foreign_ = 0;
+    int open_selects_ = 0;
+    // Set while the model reads as markup what the parser may take as the text of this
+    // element (a raw-text tag the model took for an SVG/MathML element).
+    QByteArray uncertain_raw_text_;
 };
 
 // Applies edits, which are in source order and do not overlap.
@@ -1359,12 +1546,14 @@ void apply_edits(QByteArrayView text, const std::vector<Edit> &edits, std::strin
 }
 
 // Returns the text the parser gets: the source itself when nothing needs rewriting. The
-// references are looked for after the nesting edits are applied, as those may turn markup into
+// references are looked for after the guard's edits are applied, as those may turn markup into
 // text.
-QByteArrayView prepare_source(QByteArrayView text, std::string &storage)
+QByteArrayView prepare_source(QByteArrayView text, std::string &storage, bool flatten_all)
 {
     std::vector<Edit> edits;
-    NestingLimiter(text, edits).run();
+    SourceGuard(text, edits, flatten_all).run();
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit &a, const Edit &b) { return a.position < b.position; });
     std::string limited;
     if (!edits.empty()) {
         apply_edits(text, edits, limited);
@@ -1382,16 +1571,46 @@ QByteArrayView prepare_source(QByteArrayView text, std::string &storage)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Parser memory
+// Parser memory and budget
 //
 // All of the parser's allocations come from this arena and are released together when it goes
 // out of scope, so the tree is never torn down node by node (which the parser does
 // recursively, one stack frame per nesting level). Freeing is a no-op; the parser grows its
 // buffers by allocating anew and copying, so the waste is bounded by a small factor.
+//
+// The arena also holds the parse to a budget of CPU time and memory. SourceGuard's model of
+// the parser is close but not exact, and a page made to slip past it could still make the
+// parser work quadratically. The parser has no way to stop early, but it allocates all the
+// time (a few times per tag, and whenever a text buffer doubles), so the arena checks the
+// budget then and, when it is spent, jumps back out of the parser (see parse_within_budget).
+// The page is then parsed again with every element closed right after its start tag, which
+// keeps the tree flat and the parse linear.
+
+struct ParseBudget {
+    double cpu_seconds;
+    std::size_t bytes;
+};
+
+// Far above what ordinary pages take (about 50 ns and 15 bytes per byte of page), far below
+// what a quadratic parse costs.
+ParseBudget budget_for(std::size_t page_size)
+{
+    return {1.0 + double(page_size) * 1e-6, (std::size_t(64) << 20) + 128 * page_size};
+}
+
+double thread_cpu_seconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
 
 class Arena {
 public:
-    Arena() = default;
+    explicit Arena(std::optional<ParseBudget> budget)
+        : budget_(budget), cpu_start_(budget ? thread_cpu_seconds() : 0)
+    {
+    }
     Arena(const Arena &) = delete;
     Arena &operator=(const Arena &) = delete;
     ~Arena()
@@ -1400,9 +1619,15 @@ public:
             std::free(block);
     }
 
+    // Where allocate() jumps to when the budget is spent.
+    std::jmp_buf &stop_point() { return stop_point_; }
+
     void *allocate(std::size_t size)
     {
         size = (std::max<std::size_t>(size, 1) + kAlignment - 1) & ~(kAlignment - 1);
+        allocated_ += size;
+        if (budget_ && (++calls_since_check_ >= kCallsPerCheck || size >= kLargeAllocation))
+            check_budget();
         if (size > std::size_t(end_ - next_)) {
             if (size > next_block_size_ / 4)
                 return new_block(size);  // large: its own block, the current one stays in use
@@ -1424,6 +1649,15 @@ public:
 private:
     static constexpr std::size_t kAlignment = alignof(std::max_align_t);
     static constexpr std::size_t kMaxBlockSize = std::size_t(4) << 20;
+    static constexpr int kCallsPerCheck = 1024;            // reading the clock costs a system call
+    static constexpr std::size_t kLargeAllocation = 4096;  // a grown text buffer, for one
+
+    void check_budget()
+    {
+        calls_since_check_ = 0;
+        if (allocated_ > budget_->bytes || thread_cpu_seconds() - cpu_start_ > budget_->cpu_seconds)
+            std::longjmp(stop_point_, 1);
+    }
 
     void *new_block(std::size_t size)
     {
@@ -1434,86 +1668,114 @@ private:
         return block;
     }
 
+    const std::optional<ParseBudget> budget_;
+    const double cpu_start_;
+    std::jmp_buf stop_point_;
+    std::size_t allocated_ = 0;
+    int calls_since_check_ = kCallsPerCheck - 1;  // the first allocation checks
     std::vector<void *> blocks_;
     char *next_ = nullptr;
     char *end_ = nullptr;
     std::size_t next_block_size_ = std::size_t(64) << 10;
 };
 
+// Parses source with the arena's budget; null when it was spent. When the arena jumps back
+// here from inside the parser, nothing is lost or left behind: all the parser holds is in the
+// arena, and the frames skipped are the parser's own (and the arena's, which own nothing).
+const GumboOutput *parse_within_budget(Arena &arena, QByteArrayView source)
+{
+    GumboOptions options = kGumboDefaultOptions;
+    options.allocator = &Arena::allocate_for_parser;
+    options.deallocator = &Arena::release_for_parser;
+    options.userdata = &arena;
+    options.max_errors = 0;  // recording errors costs quadratic time on broken pages
+    const char *const data = source.isEmpty() ? "" : source.data();
+    const std::size_t size = std::size_t(source.size());
+    if (setjmp(arena.stop_point()) != 0)
+        return nullptr;
+    return gumbo_parse_with_options(&options, data, size);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Serialization
 
 enum class TextMode { Text, Attribute, Raw };
 
-// What each byte needs: 0 nothing; 1 a control character (written as U+FFFD); 2 '&';
-// 3 '<'; 4 '>'; 5 '"'; 6 the lead byte of U+0080..U+00BF (C1 controls live there).
-constexpr std::array<std::uint8_t, 256> byte_classes()
-{
-    std::array<std::uint8_t, 256> classes{};
-    for (int c = 0; c < 0x20; ++c)
-        classes[std::size_t(c)] = 1;
-    classes['\t'] = classes['\n'] = classes['\f'] = classes['\r'] = 0;
-    classes[0x7F] = 1;
-    classes['&'] = 2;
-    classes['<'] = 3;
-    classes['>'] = 4;
-    classes['"'] = 5;
-    classes[0xC2] = 6;
-    return classes;
-}
-constexpr std::array<std::uint8_t, 256> kByteClass = byte_classes();
+// What a byte needs when written in each TextMode.
+enum ByteAction : std::uint8_t {
+    kKeep,
+    kControl,    // written as U+FFFD; a NUL ends a NUL-terminated string
+    kAmpersand,
+    kLess,
+    kGreater,
+    kQuote,
+    kC2,         // lead byte of U+0080..U+00BF, where the C1 controls are
+};
 
-// Appends UTF-8 text; controls become U+FFFD, and per mode markup characters become references.
-void append_text(std::string &out, const char *text, std::size_t length, TextMode mode)
+constexpr std::array<std::array<std::uint8_t, 256>, 3> byte_actions()
 {
+    std::array<std::array<std::uint8_t, 256>, 3> actions{};
+    for (auto &mode : actions) {
+        for (int c = 0; c < 0x20; ++c)
+            mode[std::size_t(c)] = kControl;
+        mode['\t'] = mode['\n'] = mode['\f'] = mode['\r'] = kKeep;
+        mode[0x7F] = kControl;
+        mode[0xC2] = kC2;
+    }
+    auto &text = actions[std::size_t(TextMode::Text)];
+    text['&'] = kAmpersand;
+    text['<'] = kLess;
+    text['>'] = kGreater;
+    auto &attribute = actions[std::size_t(TextMode::Attribute)];
+    attribute['&'] = kAmpersand;
+    attribute['"'] = kQuote;
+    return actions;
+}
+constexpr std::array<std::array<std::uint8_t, 256>, 3> kByteActions = byte_actions();
+
+// Appends UTF-8 text, up to end or, when end is null, up to its NUL. Controls become U+FFFD,
+// and per mode markup characters become references.
+void append_text(std::string &out, const char *text, const char *end, TextMode mode)
+{
+    const auto &actions = kByteActions[std::size_t(mode)];
     const char *run = text;
-    const char *const end = text + length;
-    for (const char *p = text; p < end; ++p) {
-        const std::uint8_t cls = kByteClass[std::uint8_t(*p)];
-        if (cls == 0)
-            continue;
-        const char *replacement = nullptr;
+    const char *p = text;
+    for (;;) {
+        while (p != end && actions[std::uint8_t(*p)] == kKeep)
+            ++p;
+        if (p == end || (!end && *p == '\0'))
+            break;
+        const char *replacement = kReplacementUtf8;
         std::size_t consumed = 1;
-        switch (cls) {
-        case 1:
-            replacement = kReplacementUtf8;
+        switch (actions[std::uint8_t(*p)]) {
+        case kAmpersand:
+            replacement = "&amp;";
             break;
-        case 2:
-            if (mode != TextMode::Raw)
-                replacement = "&amp;";
+        case kLess:
+            replacement = "&lt;";
             break;
-        case 3:
-            if (mode == TextMode::Text)
-                replacement = "&lt;";
+        case kGreater:
+            replacement = "&gt;";
             break;
-        case 4:
-            if (mode == TextMode::Text)
-                replacement = "&gt;";
+        case kQuote:
+            replacement = "&quot;";
             break;
-        case 5:
-            if (mode == TextMode::Attribute)
-                replacement = "&quot;";
+        case kC2:
+            if (p + 1 == end || std::uint8_t(p[1]) < 0x80 || std::uint8_t(p[1]) > 0x9F) {
+                ++p;
+                continue;
+            }
+            consumed = 2;
             break;
         default:
-            if (p + 1 < end && std::uint8_t(p[1]) >= 0x80 && std::uint8_t(p[1]) <= 0x9F) {
-                replacement = kReplacementUtf8;
-                consumed = 2;
-            }
             break;
         }
-        if (!replacement)
-            continue;
         out.append(run, std::size_t(p - run));
         out += replacement;
-        p += consumed - 1;
-        run = p + 1;
+        p += consumed;
+        run = p;
     }
-    out.append(run, std::size_t(end - run));
-}
-
-void append_text(std::string &out, const char *text, TextMode mode)
-{
-    append_text(out, text, std::strlen(text), mode);
+    out.append(run, std::size_t(p - run));
 }
 
 bool needs_quotes(const char *value)
@@ -1542,14 +1804,14 @@ void append_tag_name(std::string &out, const GumboElement &element)
         gumbo_tag_from_original_text(&name);
     else
         name = kGumboEmptyString;
-    // A NUL in the source name is the mark the nesting limiter leaves; the page's own NULs
+    // A NUL in the source name is the mark SourceGuard leaves; the page's own NULs
     // were replaced before parsing.
     const std::size_t start = out.size();
     const char *const end = name.data + name.length;
     for (const char *run = name.data; run < end;) {
         const char *nul = static_cast<const char *>(std::memchr(run, '\0', std::size_t(end - run)));
         const char *const run_end = nul ? nul : end;
-        append_text(out, run, std::size_t(run_end - run), TextMode::Raw);
+        append_text(out, run, run_end, TextMode::Raw);
         run = run_end + (nul ? 1 : 0);
     }
     for (std::size_t i = start; i < out.size(); ++i)
@@ -1566,11 +1828,11 @@ void append_start_tag(std::string &out, const GumboNode &node)
     for (unsigned i = 0; i < element.attributes.length; ++i) {
         const auto *attribute = static_cast<const GumboAttribute *>(element.attributes.data[i]);
         out += ' ';
-        append_text(out, attribute->name, TextMode::Raw);
+        append_text(out, attribute->name, nullptr, TextMode::Raw);
         out += '=';
         if (needs_quotes(attribute->value)) {
             out += '"';
-            append_text(out, attribute->value, TextMode::Attribute);
+            append_text(out, attribute->value, nullptr, TextMode::Attribute);
             out += '"';
         } else {
             out += attribute->value;
@@ -1616,12 +1878,12 @@ void serialize(const GumboNode &root, std::string &out)
         case GUMBO_NODE_TEXT:
         case GUMBO_NODE_WHITESPACE:
         case GUMBO_NODE_CDATA:
-            append_text(out, child->v.text.text,
+            append_text(out, child->v.text.text, nullptr,
                         is_html(element, kSerializeRaw) ? TextMode::Raw : TextMode::Text);
             break;
         case GUMBO_NODE_COMMENT:
             out += "<!--";
-            append_text(out, child->v.text.text, TextMode::Raw);
+            append_text(out, child->v.text.text, nullptr, TextMode::Raw);
             out += "-->";
             break;
         case GUMBO_NODE_DOCUMENT:
@@ -1630,24 +1892,33 @@ void serialize(const GumboNode &root, std::string &out)
     }
 }
 
-QString outer_html_of_utf8(QByteArrayView utf8)
+// Parses and serializes the page; false when the parse ran out of its budget.
+bool parse_and_serialize(QByteArrayView page, bool flatten_all, std::optional<ParseBudget> budget,
+                         std::string &html)
 {
     std::string prepared;
-    const QByteArrayView source = prepare_source(utf8, prepared);
-
-    Arena arena;
-    GumboOptions options = kGumboDefaultOptions;
-    options.allocator = &Arena::allocate_for_parser;
-    options.deallocator = &Arena::release_for_parser;
-    options.userdata = &arena;
-    options.max_errors = 0;  // recording errors costs quadratic time on broken pages
-    const char *data = source.isEmpty() ? "" : source.data();
-    const GumboOutput *output = gumbo_parse_with_options(&options, data, std::size_t(source.size()));
-
-    std::string html;
+    const QByteArrayView source = prepare_source(page, prepared, flatten_all);
+    Arena arena(budget);
+    const GumboOutput *output = parse_within_budget(arena, source);
+    if (!output)
+        return false;
+    html.clear();
     html.reserve(std::size_t(source.size()) + std::size_t(source.size()) / 8 + 128);
     serialize(*output->root, html);
+    return true;
+}
+
+QString outer_html_of_utf8(QByteArrayView utf8, const ParseBudget &budget)
+{
+    std::string html;
+    if (!parse_and_serialize(utf8, false, budget, html))
+        parse_and_serialize(utf8, true, std::nullopt, html);
     return QString::fromUtf8(html.data(), qsizetype(html.size()));
+}
+
+QString outer_html_of_utf8(QByteArrayView utf8)
+{
+    return outer_html_of_utf8(utf8, budget_for(std::size_t(utf8.size())));
 }
 
 }  // namespace
@@ -1682,5 +1953,14 @@ QString outer_html_of(const QString &page_text)
 {
     return outer_html_of_utf8(page_text.toUtf8());
 }
+
+namespace markup_internal {
+
+QString outer_html_of(const QString &page_text, double cpu_seconds, std::size_t bytes)
+{
+    return outer_html_of_utf8(page_text.toUtf8(), ParseBudget{cpu_seconds, bytes});
+}
+
+}  // namespace markup_internal
 
 }  // namespace velmoth

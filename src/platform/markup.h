@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
+
 namespace velmoth {
 
 // Turns the bytes of a fetched page into the text form that the reply reader and callers of
@@ -16,5 +18,14 @@ QString document_outer_html(const QByteArray &body, const QByteArray &content_ty
 
 // The same serialization for text that is already decoded.
 QString outer_html_of(const QString &page_text);
+
+namespace markup_internal {
+
+// outer_html_of with the parse's budget (CPU seconds, bytes of parser memory) given instead of
+// derived from the page size. A parse that runs out of its budget is redone with every element
+// closed right after its start tag. For tests of that path.
+QString outer_html_of(const QString &page_text, double cpu_seconds, std::size_t bytes);
+
+}  // namespace markup_internal
 
 }  // namespace velmoth
