@@ -56,7 +56,11 @@ std::optional<QString> read_credentials_text(const QString &path) {
   if (!info.isFile() || info.size() > kMaxFileBytes) return std::nullopt;
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  QString text = QString::fromUtf8(file.read(kMaxFileBytes));
+  return credentials_text_from_bytes(file.read(kMaxFileBytes));
+}
+
+QString credentials_text_from_bytes(const QByteArray &bytes) {
+  QString text = QString::fromUtf8(bytes);
   text.remove(u'\r');
   text.remove(u'\n');
   return text;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
@@ -28,6 +29,10 @@ QString credentials_path(const QString &executable_dir, const QString &user_conf
 // Nothing when the file does not exist, cannot be read, is not a regular file or is larger than
 // any record could be.
 std::optional<QString> read_credentials_text(const QString &path);
+
+// The text of a file holding bytes, as read_credentials_text gives it: decoded as UTF-8 (invalid
+// sequences as U+FFFD), every CR and LF dropped.
+QString credentials_text_from_bytes(const QByteArray &bytes);
 
 // Replaces the file atomically with owner-only permissions. On failure returns the reason.
 std::optional<QString> write_credentials(const QString &path, const QString &record);
