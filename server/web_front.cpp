@@ -186,9 +186,23 @@ void WebFront::install_routes() {
   });
 }
 
+namespace {
+
+// Only standard method names are logged as sent, so that a made-up method such as "error:"
+// cannot pass for one of the service's own lines.
+std::string loggable_method(const std::string &method) {
+  static const char *const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE",
+                                      "OPTIONS", "PATCH", "TRACE", "CONNECT"};
+  for (const char *name : known)
+    if (method == name) return method;
+  return "-";
+}
+
+}  // namespace
+
 void WebFront::log_request(const httplib::Request &request,
                            const httplib::Response &response) const {
-  access_log_(iso_time(service_.now()) + " " + loggable(request.method) + " " +
+  access_log_(iso_time(service_.now()) + " " + loggable_method(request.method) + " " +
               loggable(request.path) + " " + std::to_string(response.status));
 }
 
