@@ -97,8 +97,13 @@ std::int64_t Service::now_seconds() const {
 std::optional<std::string> Service::log_in(std::string_view account, std::string_view password) {
   // Malformed input is refused before it costs a database lookup or a hash.
   if (!valid_account_name(account) || !valid_password(password)) return std::nullopt;
+  if (throttle_.locked(account, now())) return std::nullopt;
   const auto stored = db_.access([&](Connection &db) { return find_account(db, account); });
-  if (!stored || !hasher_.verify(stored->password_hash, password)) return std::nullopt;
+  if (!stored || !hasher_.verify(stored->password_hash, password)) {
+    throttle_.record_failure(account, now());
+    return std::nullopt;
+  }
+  throttle_.record_success(account);
 
   std::string token = new_session_token();
   const std::int64_t now = now_seconds();

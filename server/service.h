@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "database.h"
+#include "login_throttle.h"
 #include "passwords.h"
 
 namespace velmoth::server {
 
 // Where the service reads the current time. Tests replace it to move time forward without
-// waiting (session expiry now; per-account lockouts later).
+// waiting (session expiry, per-account lockouts).
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 
 struct ServiceOptions {
@@ -59,7 +60,8 @@ class Service {
  public:
   explicit Service(ServiceOptions options);
 
-  // A new session token when the account exists and the password matches; nothing otherwise.
+  // A new session token when the account exists and the password matches; nothing otherwise,
+  // and nothing while the account is locked after repeated failures.
   std::optional<std::string> log_in(std::string_view account, std::string_view password);
   std::optional<AccountView> account_for_session(std::string_view token);
 
@@ -85,6 +87,7 @@ class Service {
   ServiceOptions options_;
   PasswordHasher hasher_;
   Database db_;
+  LoginThrottle throttle_;
 };
 
 }  // namespace velmoth::server

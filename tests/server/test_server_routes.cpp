@@ -77,6 +77,7 @@ class TestServerRoutes : public QObject {
   void oversized_requests_are_refused_and_service_goes_on();
   void log_has_routes_and_statuses_only();
   void kept_alive_connection_answers_without_delay();
+  void repeated_failures_lock_the_account_for_a_while();
   void database_holds_only_hashes();
 };
 
@@ -384,6 +385,40 @@ void TestServerRoutes::kept_alive_connection_answers_without_delay() {
            qPrintable(QString("25 requests took %1 ms")
                           .arg(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)
                                    .count())));
+}
+
+void TestServerRoutes::repeated_failures_lock_the_account_for_a_while() {
+  RunningService own;
+  for (const char *name : {"guarded", "bystander"}) {
+    const Card card = own.card();
+    QCOMPARE(own.service().sign_up({name, "right-pw", "12345", card.number, card.password}),
+             SignupResult::Created);
+  }
+  const auto answer = [&own](const std::string &u, const std::string &p) {
+    return own.get(address("/login.asp", {{"u", u}, {"p", p}, {"t", "x"}})).body;
+  };
+
+  // Failures never five within one window (one every 76 s) never lock.
+  for (int n = 0; n < 8; ++n) {
+    QCOMPARE(answer("guarded", "wrong"), std::string("0"));
+    own.advance_clock(std::chrono::seconds(76));
+  }
+  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
+
+  // Five within the window do, for five minutes, and for that account only.
+  for (int n = 0; n < 5; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
+  QCOMPARE(answer("guarded", "right-pw"), std::string("0"));
+  QCOMPARE(answer("bystander", "right-pw"), std::string("1"));
+  own.advance_clock(std::chrono::seconds(299));
+  QCOMPARE(answer("guarded", "right-pw"), std::string("0"));
+  own.advance_clock(std::chrono::seconds(2));
+  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
+
+  // A success forgets earlier failures.
+  for (int n = 0; n < 4; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
+  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
+  for (int n = 0; n < 4; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
+  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
 }
 
 #include "test_server_routes.moc"
