@@ -24,6 +24,9 @@ using SteadyClock = std::chrono::steady_clock;
 // bytes): closing with unread input would reset the connection and could destroy the reply
 // before the client reads it.
 constexpr milliseconds kDrainTime{1000};
+// A request's line and headers must arrive within this time in all, however steadily they
+// trickle: otherwise a few clients sending a byte now and then would hold every worker.
+constexpr milliseconds kHeadTime{10'000};
 constexpr std::size_t kDrainBytes = 1024 * 1024;
 constexpr milliseconds kStopCheckInterval{50};
 
@@ -69,6 +72,7 @@ class HeadCappedStream final : public httplib::Stream {
 
   void start_request() {
     in_head_ = true;
+    head_deadline_ = SteadyClock::now() + kHeadTime;
     head_bytes_ = 0;
     cut_off_ = false;
   }
@@ -115,7 +119,14 @@ class HeadCappedStream final : public httplib::Stream {
       size = std::min(size, max_head_bytes_ - head_bytes_);
     }
     if (next_ == filled_) {
-      if (!wait_for(sock_, POLLIN, read_timeout_)) return -1;
+      milliseconds wait = read_timeout_;
+      if (in_head_) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(head_deadline_ - SteadyClock::now());
+        if (left.count() <= 0) return -1;
+        wait = std::min(wait, left);
+      }
+      if (!wait_for(sock_, POLLIN, wait)) return -1;
       ssize_t n;
       do {
         n = ::recv(sock_, buffer_.data(), buffer_.size(), 0);
@@ -157,6 +168,7 @@ class HeadCappedStream final : public httplib::Stream {
   std::size_t next_ = 0;
   std::size_t filled_ = 0;
   bool in_head_ = false;
+  SteadyClock::time_point head_deadline_{};
   std::size_t head_bytes_ = 0;
   bool cut_off_ = false;
 };

@@ -4,6 +4,11 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <chrono>
 #include <future>
 #include <map>
@@ -78,6 +83,7 @@ class TestServerRoutes : public QObject {
   void log_has_routes_and_statuses_only();
   void kept_alive_connection_answers_without_delay();
   void repeated_failures_lock_the_account_for_a_while();
+  void trickling_head_is_dropped_and_others_are_served();
   void database_holds_only_hashes();
 };
 
@@ -419,6 +425,38 @@ void TestServerRoutes::repeated_failures_lock_the_account_for_a_while() {
   QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
   for (int n = 0; n < 4; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
   QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
+}
+
+// A client that sends its request head a byte at a time, never finishing it, is dropped once
+// the head's time is up; meanwhile other clients are answered as usual.
+void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
+  const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(server_->port()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  QCOMPARE(::connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  const auto start = std::chrono::steady_clock::now();
+  auto dropped_after = std::async(std::launch::async, [sock, start] {
+    const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
+    for (char byte : head) {
+      if (::send(sock, &byte, 1, MSG_NOSIGNAL) != 1) break;
+      pollfd poll_fd{sock, POLLIN, 0};
+      if (::poll(&poll_fd, 1, 250) > 0) break;  // the service answered or closed
+      if (std::chrono::steady_clock::now() - start > std::chrono::seconds(30)) break;
+    }
+    return std::chrono::steady_clock::now() - start;
+  });
+  QTest::qWait(500);
+  const auto asked = std::chrono::steady_clock::now();
+  QCOMPARE(server_->get("/").status, 200);
+  QVERIFY(std::chrono::steady_clock::now() - asked < std::chrono::seconds(2));
+  const auto lasted = dropped_after.get();
+  ::close(sock);
+  QVERIFY2(lasted >= std::chrono::seconds(9) && lasted < std::chrono::seconds(20),
+           qPrintable(QString("the trickling client lasted %1 ms")
+                          .arg(std::chrono::duration_cast<std::chrono::milliseconds>(lasted)
+                                   .count())));
 }
 
 #include "test_server_routes.moc"
