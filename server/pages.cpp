@@ -1,6 +1,5 @@
 #include "pages.h"
 
-#include <ctime>
 
 #include "text_rules.h"
 
@@ -10,15 +9,6 @@ namespace {
 std::string page(const std::string &title, const std::string &body) {
   return "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
          title + "</title>\n</head>\n<body>\n" + body + "</body>\n</html>\n";
-}
-
-std::string utc_time(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  return text;
 }
 
 }  // namespace
@@ -55,7 +45,7 @@ std::string account_page(const AccountView &account) {
                   html_escape(account.qq) +
                   "</td></tr>\n"
                   "<tr><th>注册时间</th><td id=\"created\">" +
-                  utc_time(account.created) +
+                  utc_text(account.created, "%Y-%m-%d %H:%M:%S UTC") +
                   "</td></tr>\n"
                   "</table>\n"
                   "<p><a href=\"/\">返回首页</a></p>\n");

@@ -1,6 +1,7 @@
 #include "text_rules.h"
 
 #include <cstdint>
+#include <ctime>
 
 namespace velmoth::server {
 namespace {
@@ -111,6 +112,15 @@ std::string html_escape(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string utc_text(std::chrono::system_clock::time_point when, const char *format) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
 }
 
 }  // namespace velmoth::server

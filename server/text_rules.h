@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -24,5 +25,8 @@ bool valid_card_field(std::string_view value);
 // text with &, <, >, " and ' replaced by character references, for use in HTML text and
 // attribute values.
 std::string html_escape(std::string_view text);
+
+// when in UTC, written with an strftime format.
+std::string utc_text(std::chrono::system_clock::time_point when, const char *format);
 
 }  // namespace velmoth::server

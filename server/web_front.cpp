@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 
 #include "pages.h"
+#include "text_rules.h"
 
 namespace velmoth::server {
 namespace {
@@ -25,6 +25,7 @@ constexpr time_t kKeepAliveSeconds = 5;
 constexpr std::size_t kKeepAliveRequests = 50;
 constexpr std::size_t kWorkerThreads = 16;
 constexpr std::size_t kMaxLoggedBytes = 200;
+constexpr const char *kLogTime = "%Y-%m-%dT%H:%M:%SZ";
 
 // Whether the query holds key exactly once; a repeated key is ambiguous and counts as invalid.
 std::optional<std::string> single_param(const httplib::Request &request, const char *key) {
@@ -55,15 +56,6 @@ std::string session_token(const httplib::Request &request) {
     }
   }
   return {};
-}
-
-std::string iso_time(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
 }
 
 // Text from the request as a log-safe token: bytes outside printable ASCII (blanks, line
@@ -101,7 +93,7 @@ WebFront::WebFront(Service &service, LogSink access_log)
     : service_(service), access_log_(std::move(access_log)), http_(kMaxHeadBytes) {
   http_.refusal_page = error_page;
   http_.on_refused = [this](int status) {
-    access_log_(iso_time(service_.now()) + " - - " + std::to_string(status));
+    access_log_(utc_text(service_.now(), kLogTime) + " - - " + std::to_string(status));
   };
   // The library's default socket options set SO_REUSEPORT, which lets a second server bind a
   // port that is already in use and silently take part of its connections. Only SO_REUSEADDR
@@ -176,7 +168,7 @@ void WebFront::install_routes() {
           what = e.what();
         } catch (...) {
         }
-        access_log_(iso_time(service_.now()) + " error: " + what);
+        access_log_(utc_text(service_.now(), kLogTime) + " error: " + what);
         response.status = 500;
         response.set_content(error_page(500), kHtml);
       });
@@ -202,7 +194,7 @@ std::string loggable_method(const std::string &method) {
 
 void WebFront::log_request(const httplib::Request &request,
                            const httplib::Response &response) const {
-  access_log_(iso_time(service_.now()) + " " + loggable_method(request.method) + " " +
+  access_log_(utc_text(service_.now(), kLogTime) + " " + loggable_method(request.method) + " " +
               loggable(request.path) + " " + std::to_string(response.status));
 }
 
