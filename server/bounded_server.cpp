@@ -184,6 +184,12 @@ bool write_all(httplib::Stream &stream, const std::string &data) {
 
 }  // namespace
 
+bool frames_body(const httplib::Request &request) {
+  if (request.has_header("Transfer-Encoding")) return true;
+  const std::size_t lengths = request.get_header_value_count("Content-Length");
+  return lengths > 1 || (lengths == 1 && request.get_header_value("Content-Length") != "0");
+}
+
 bool BoundedServer::process_and_close_socket(socket_t sock) {
   // A reply leaves in more than one send (head, then body). Under Nagle's algorithm the body
   // would wait until the client acknowledges the head, and clients delay that acknowledgement
@@ -198,9 +204,16 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
        left > 0 && stream.wait_for_request(milliseconds(keep_alive_timeout_sec_ * 1000), stopping);
        --left) {
     bool connection_closed = false;
+    bool body_framed = false;
     stream.start_request();
-    ok = process_request(stream, left == 1, connection_closed,
-                         [&](httplib::Request &) { stream.end_head(); });
+    ok = process_request(stream, left == 1, connection_closed, [&](httplib::Request &request) {
+      stream.end_head();
+      if (frames_body(request)) {
+        body_framed = true;
+        request.headers.erase("Connection");
+        request.set_header("Connection", "close");
+      }
+    });
     // Cut off in the headers, the library has answered 400 itself; cut off in the request
     // line, it gives up without an answer, so the refusal is sent here.
     if (!ok && stream.cut_off()) {
@@ -212,9 +225,10 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       if (on_refused) on_refused(414);
     }
     // A request refused before routing (by this cap, or by the library as 400 or 414) leaves
-    // the rest of its head unread, so nothing after it on this connection can be trusted to
-    // start a request: the connection ends.
-    if (!stream.head_ended()) {
+    // the rest of its head unread, and one that framed a body leaves the body unread, so
+    // nothing after it on this connection can be trusted to start a request: the connection
+    // ends.
+    if (!stream.head_ended() || body_framed) {
       ::shutdown(sock, SHUT_WR);
       stream.drain();
       break;

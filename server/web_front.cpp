@@ -113,11 +113,18 @@ WebFront::WebFront(Service &service, LogSink access_log)
 
 void WebFront::install_routes() {
   http_.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
-    if (request.method == "GET" || request.method == "HEAD")
-      return httplib::Server::HandlerResponse::Unhandled;
-    response.status = 405;
-    response.set_header("Allow", "GET, HEAD");
-    return httplib::Server::HandlerResponse::Handled;
+    if (request.method != "GET" && request.method != "HEAD") {
+      response.status = 405;
+      response.set_header("Allow", "GET, HEAD");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // Every query travels in the address and no body is ever read, so a request announcing one
+    // is refused rather than answered as if the body were not there.
+    if (frames_body(request)) {
+      response.status = 400;
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
   });
 
   http_.Get("/", [](const httplib::Request &, httplib::Response &response) {
@@ -183,7 +190,7 @@ namespace {
 // Only standard method names are logged as sent, so that a made-up method such as "error:"
 // cannot pass for one of the service's own lines.
 std::string loggable_method(const std::string &method) {
-  static const char *const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE",
+  static const char *const known[] = {"GET",     "HEAD",  "POST",  "PUT",    "DELETE",
                                       "OPTIONS", "PATCH", "TRACE", "CONNECT"};
   for (const char *name : known)
     if (method == name) return method;

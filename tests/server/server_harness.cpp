@@ -49,7 +49,7 @@ Reply get(int port, const std::string &target, const std::string &cookie) {
           result->get_header_value("Set-Cookie")};
 }
 
-std::string send_unfinished_head(int port, const std::string &head) {
+std::string send_raw(int port, const std::string &bytes) {
   const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -60,8 +60,8 @@ std::string send_unfinished_head(int port, const std::string &head) {
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   std::string answer;
   if (::connect(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-    for (std::size_t sent = 0; sent < head.size();) {
-      const ssize_t n = ::send(sock, head.data() + sent, head.size() - sent, MSG_NOSIGNAL);
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      const ssize_t n = ::send(sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
     }

@@ -40,9 +40,9 @@ struct Reply {
 // One GET on a fresh connection; target is sent byte for byte.
 Reply get(int port, const std::string &target, const std::string &cookie = {});
 
-// Sends head over a raw connection and never finishes it (no end of line or of headers), then
-// returns whatever the service answers within a few seconds.
-std::string send_unfinished_head(int port, const std::string &head);
+// Sends bytes over a raw connection as they are, then returns whatever the service answers
+// until it closes the connection or stays silent for a few seconds.
+std::string send_raw(int port, const std::string &bytes);
 
 // The service with a movable clock and a captured access log, served on a free loopback port
 // from a database in a temporary folder unless database_path is given. Hashing is as cheap as

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
@@ -29,6 +30,10 @@ namespace {
 const std::string kHtml = "text/html; charset=utf-8";
 const std::string kFresh = "<fresh card>";
 const std::string kMissing = "<missing>";
+// Sent right behind another request on one connection; a body of kSecondLength bytes is
+// exactly this request.
+const std::string kSecondRequest = "GET /buy.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+const std::string kSecondLength = std::to_string(kSecondRequest.size());
 
 std::string repeat(const std::string &unit, int times) {
   std::string out;
@@ -84,6 +89,8 @@ class TestServerRoutes : public QObject {
   void kept_alive_connection_answers_without_delay();
   void repeated_failures_lock_the_account_for_a_while();
   void trickling_head_is_dropped_and_others_are_served();
+  void nothing_is_smuggled_behind_a_request_data();
+  void nothing_is_smuggled_behind_a_request();
   void database_holds_only_hashes();
 };
 
@@ -320,12 +327,13 @@ void TestServerRoutes::oversized_requests_are_refused_and_service_goes_on() {
   QVERIFY(long_uri.status >= 400 && long_uri.status < 500);
   const Reply long_header = server_->get("/account.asp", "velmoth_session=" + repeat("a", 9000));
   QVERIFY(long_header.status >= 400 && long_header.status < 500);
-  // A request line or header block that never ends is cut off, not buffered without bound.
+  // A request line or header block that never ends (no end of line, no empty line) is cut off,
+  // not buffered without bound.
   const std::string endless_line = "GET /login.asp?u=" + repeat("a", 512 * 1024);
-  QVERIFY(send_unfinished_head(server_->port(), endless_line).rfind("HTTP/1.1 414 ", 0) == 0);
+  QVERIFY(send_raw(server_->port(), endless_line).rfind("HTTP/1.1 414 ", 0) == 0);
   const std::string endless_headers =
       "GET / HTTP/1.1\r\nHost: x\r\n" + repeat("X-Pad: " + repeat("a", 100) + "\r\n", 5000);
-  QVERIFY(send_unfinished_head(server_->port(), endless_headers).rfind("HTTP/1.1 400 ", 0) == 0);
+  QVERIFY(send_raw(server_->port(), endless_headers).rfind("HTTP/1.1 400 ", 0) == 0);
   QCOMPARE(log_in("taken", "taken-secret-1").body, std::string("1"));
 }
 
@@ -373,7 +381,6 @@ void TestServerRoutes::database_holds_only_hashes() {
     QVERIFY2(!bytes.contains(QByteArray::fromStdString(secret)), secret.c_str());
 }
 
-QTEST_GUILESS_MAIN(TestServerRoutes)
 // A reply leaves in more than one send; if those waited for the client's delayed
 // acknowledgement, each request on a kept-alive connection would take some 40 ms.
 void TestServerRoutes::kept_alive_connection_answers_without_delay() {
@@ -459,4 +466,58 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
                                    .count())));
 }
 
+// Bytes that follow a request on its connection are a second request only when the first one's
+// end is beyond doubt. A body the service does not read (it reads none), or the rest of a
+// refused head, would otherwise be taken as a request that a proxy in front of the service
+// never saw.
+void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
+  QTest::addColumn<std::string>("first");
+  QTest::addColumn<QList<int>>("statuses");
+  const std::string get = "GET / HTTP/1.1\r\nHost: x\r\n";
+  QTest::newRow("pipelined, no body") << get + "\r\n" << QList<int>{200, 200};
+  QTest::newRow("Content-Length 0") << get + "Content-Length: 0\r\n\r\n" << QList<int>{200, 200};
+  QTest::newRow("Content-Length body") << get + "Content-Length: " + kSecondLength + "\r\n\r\n"
+                                       << QList<int>{400};
+  QTest::newRow("chunked body") << get + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+                                << QList<int>{400};
+  QTest::newRow("Content-Length and chunked")
+      << get + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+      << QList<int>{400};
+  QTest::newRow("two Content-Lengths")
+      << get + "Content-Length: 0\r\nContent-Length: " + kSecondLength + "\r\n\r\n"
+      << QList<int>{400};
+  QTest::newRow("POST with body") << "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                         kSecondLength + "\r\n\r\n"
+                                  << QList<int>{405};
+  QTest::newRow("request line too long")
+      << "GET /" + repeat("a", 9000) + " HTTP/1.1\r\nHost: x\r\n\r\n"
+      << QList<int>{414};
+  QTest::newRow("header line too long") << get + "X-Pad: " + repeat("a", 9000) + "\r\n\r\n"
+                                        << QList<int>{400};
+}
+
+void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
+  QFETCH(std::string, first);
+  QFETCH(QList<int>, statuses);
+
+  const std::size_t logged_before = server_->log_lines().size();
+  const auto start = std::chrono::steady_clock::now();
+  const std::string answer = send_raw(server_->port(), first + kSecondRequest);
+  // The connection was closed, not left waiting for more.
+  QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
+
+  QList<int> seen;
+  const std::regex status_line("HTTP/1\\.1 (\\d{3}) ");
+  for (auto it = std::sregex_iterator(answer.begin(), answer.end(), status_line);
+       it != std::sregex_iterator(); ++it)
+    seen.push_back(std::stoi((*it)[1]));
+  QCOMPARE(seen, statuses);
+  const auto lines = server_->log_lines();
+  const bool second_served =
+      std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(logged_before), lines.end(),
+                  [](const std::string &line) { return line.find(" /buy.html ") != line.npos; });
+  QCOMPARE(second_served, statuses.size() == 2);
+}
+
+QTEST_GUILESS_MAIN(TestServerRoutes)
 #include "test_server_routes.moc"
