@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <cstdio>
+#include <ctime>
 #include <functional>
 #include <map>
 
@@ -26,12 +28,20 @@ class FirstExposeWatch : public QObject {
     actions_[widget_name] = std::move(action);
   }
 
-  // Ends the event loop once the first frame of widget_name is on the screen. exit(), not
-  // quit(): quit() first offers every window a close event, and the program's windows answer
-  // that with the exit question.
+  // Ends the event loop once the first frame of widget_name is on the screen, and prints the
+  // time of that moment on the monotonic clock ("first-frame-ns N"), so that start-up can be
+  // told apart from the time the program then takes to end. exit(), not quit(): quit() first
+  // offers every window a close event, and the program's windows answer that with the exit
+  // question.
   void quit_after_first_frame(const QString &widget_name) {
     on_first_expose(widget_name, [] {
-      QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+      QTimer::singleShot(0, qApp, [] {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::printf("first-frame-ns %lld\n", now.tv_sec * 1'000'000'000LL + now.tv_nsec);
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+      });
     });
   }
 
