@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImageReader>
 #include <QPalette>
 #include <QScreen>
 #include <QStyle>
@@ -13,15 +14,22 @@ namespace velmoth {
 namespace {
 
 // The program icon drawn for each common size, so that title bars and task bars on
-// high-density screens get a sharp one.
+// high-density screens get a sharp one. The pictures are added as pixmaps: adding them as
+// files would first load Qt's icon engine plugins to ask whether one of them reads PNG files.
 QIcon program_icon() {
   QIcon icon;
   for (const int size : {16, 32, 64})
-    icon.addFile(QStringLiteral(":/velmoth/icon-%1.png").arg(size), QSize(size, size));
+    icon.addPixmap(program_picture(QStringLiteral(":/velmoth/icon-%1.png").arg(size)));
   return icon;
 }
 
 }  // namespace
+
+QPixmap program_picture(const QString &resource) {
+  QImageReader reader(resource, "png");
+  reader.setAutoDetectImageFormat(false);
+  return QPixmap::fromImage(reader.read());
+}
 
 QString main_color_text() {
   constexpr unsigned red = 244, green = 243, blue = 238;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPixmap>
 #include <QString>
 
 class QWidget;
@@ -17,6 +18,11 @@ QColor color_from_text(const QString &bgr_decimal);
 
 // Twips to pixels at 96 dots per inch (15 twips a pixel), rounded to nearest.
 int twips(int value);
+
+// One of the program's own PNG pictures (a resource path such as ":/velmoth/banner.png"), read
+// with Qt's built-in PNG reader. Left to find a reader itself, Qt would first load every image
+// format plugin installed to ask whether it wants to read PNG files.
+QPixmap program_picture(const QString &resource);
 
 // The common look of every window: fixed client size, no minimize or maximize button, the
 // program icon. Call before the window is first shown.

@@ -2,8 +2,8 @@
 
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QIcon>
 #include <QKeyEvent>
+#include <QPixmap>
 
 #include <cstdio>
 
@@ -17,6 +17,21 @@
 #include "ui_form1.h"
 
 namespace velmoth {
+namespace {
+
+// The banner for a screen of the given density: the plain picture, or on a high-density screen
+// the double-size one, which keeps it sharp (scaled smoothly for densities in between).
+QPixmap banner_picture(const QSize &size, qreal density) {
+  QPixmap picture = program_picture(density > 1 ? QStringLiteral(":/velmoth/banner@2x.png")
+                                                : QStringLiteral(":/velmoth/banner.png"));
+  const QSize pixels = (QSizeF(size) * density).toSize();
+  if (picture.size() != pixels)
+    picture = picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  picture.setDevicePixelRatio(density);
+  return picture;
+}
+
+}  // namespace
 
 Form1::Form1(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
@@ -24,10 +39,8 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       ui(std::make_unique<Ui::Form1>()),
       WebBrowser1(*context.network, this) {
   ui->setupUi(this);
-  // The banner is set here only, not also in the form, so that a start decodes it once: the
-  // plain picture, or on a high-density screen also the double-size one, which keeps it sharp.
-  ui->Picture->setPixmap(QIcon(QStringLiteral(":/velmoth/banner.png"))
-                             .pixmap(ui->Picture->size(), devicePixelRatio()));
+  // The banner is set here only, not also in the form, so that a start decodes it once.
+  ui->Picture->setPixmap(banner_picture(ui->Picture->size(), devicePixelRatio()));
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
   make_link_label(*ui->Label4, QColor(0, 0, 255));

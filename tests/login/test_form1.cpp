@@ -1,5 +1,7 @@
 #include <QCheckBox>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -129,6 +131,13 @@ class TestForm1 : public QObject {
     QCOMPARE(rig.get<QLabel>("Label4")->palette().color(QPalette::WindowText), QColor(0, 0, 255));
     QVERIFY(rig.get<QLabel>("Label4")->font().underline());
     QCOMPARE(rig.get<QLabel>("Label4")->cursor().shape(), Qt::PointingHandCursor);
+    // The link names one installed song-style family alone, so drawing it never searches the
+    // fonts for stand-ins, and that family is the one drawn.
+    const QFont link_font = rig.get<QLabel>("Label4")->font();
+    QCOMPARE(link_font.families().size(), 1);
+    QVERIFY(QFontDatabase::families().contains(link_font.families().first()));
+    QCOMPARE(QFontInfo(link_font).family(), link_font.families().first());
+    QCOMPARE(link_font.pointSize(), 9);
     // The first page is the service's base address.
     QTRY_COMPARE(rig.server.requests_for("/").size(), 1);
   }
