@@ -478,8 +478,10 @@ void TestBrowser::destroyed_mid_load() {
   b.reset();
   QTest::qWait(500 + kSettleMs);  // past the delayed answer
   QCOMPARE(done.count(), 0);
-  // The transfer was abandoned, not left running in the shared manager.
-  QTRY_COMPARE(server_.open_connections(), 0);
+  // The transfer was abandoned, not left running in the shared manager: its connection was
+  // closed, or the request never reached the server (a connection the manager opened for it
+  // then stays idle in its cache, ready for the next request).
+  QTRY_VERIFY(server_.requests().size() == seen || server_.open_connections() == 0);
 }
 
 QTEST_MAIN(TestBrowser)
