@@ -18,7 +18,9 @@ constexpr const char *kSessionCookie = "velmoth_session";
 // CPPHTTPLIB_HEADER_MAX_LENGTH, fixed when libcpp-httplib was built); longer ones get 414 / 400.
 // The line and all headers together may not exceed kMaxHeadBytes (414 or 400, see BoundedServer).
 constexpr std::size_t kMaxHeadBytes = 32 * 1024;
-constexpr std::size_t kMaxBodyBytes = 8 * 1024;  // GET needs none; larger bodies get 413
+// Requests with a body are refused before any body is read; should a route ever read one, it
+// is capped all the same (413).
+constexpr std::size_t kMaxBodyBytes = 8 * 1024;
 constexpr time_t kReadTimeoutSeconds = 5;
 constexpr time_t kWriteTimeoutSeconds = 5;
 constexpr time_t kKeepAliveSeconds = 5;
@@ -190,7 +192,7 @@ namespace {
 // Only standard method names are logged as sent, so that a made-up method such as "error:"
 // cannot pass for one of the service's own lines.
 std::string loggable_method(const std::string &method) {
-  static const char *const known[] = {"GET",     "HEAD",  "POST",  "PUT",    "DELETE",
+  static const char *const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE",
                                       "OPTIONS", "PATCH", "TRACE", "CONNECT"};
   for (const char *name : known)
     if (method == name) return method;
