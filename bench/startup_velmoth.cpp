@@ -23,6 +23,7 @@
 #include "app/window_flow.h"
 #include "first_expose.h"
 #include "login/form1.h"
+#include "platform/font_preload.h"
 
 int main(int argc, char *argv[]) {
   if (argc < 2 || (argc > 2 && std::strcmp(argv[2], "--main-window") != 0)) {
@@ -32,10 +33,13 @@ int main(int argc, char *argv[]) {
   const QString service_url = QString::fromLocal8Bit(argv[1]);
   const bool main_window = argc > 2;
 
-  // As main() does: Qt sees only the program's own name.
+  // As main() does: Qt sees only the program's own name, and the font configuration loads while
+  // the application object connects to the window system.
   int qt_argc = 1;
   char *qt_argv[] = {argv[0], nullptr};
+  std::future<void> fonts = velmoth::preload_font_configuration();
   QApplication app(qt_argc, qt_argv);
+  fonts.wait();
 
   // Every action is in place before the program shows its first window.
   std::unique_ptr<velmoth::Program> program;

@@ -1,0 +1,13 @@
+#include "platform/font_preload.h"
+
+#include <fontconfig/fontconfig.h>
+
+namespace velmoth {
+
+std::future<void> preload_font_configuration() {
+  // FcInit loads the configuration once per process and is safe to call from any thread; Qt's
+  // own call later returns the loaded one.
+  return std::async(std::launch::async, [] { FcInit(); });
+}
+
+}  // namespace velmoth
