@@ -2,9 +2,7 @@
 
 #include <QApplication>
 #include <QEvent>
-#include <QObject>
 #include <QString>
-#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
@@ -15,14 +13,14 @@
 
 namespace velmoth::bench {
 
-// Watches the application's windows and runs an action the first time the top-level widget of a
-// given object name is exposed. Exposing a widget's window paints and flushes it before the
-// event returns, so an action queued from here (such as quitting) runs after the first frame is
-// on the screen.
-class FirstExposeWatch : public QObject {
+// The application object of both start-up programs: a QApplication that runs an action right
+// after the first expose event of a given top-level widget's window has been handled. Handling
+// an expose event paints the window and flushes the frame to the window system before it
+// returns, so the action runs the moment the first frame is on the screen, before any other
+// event waiting in the queue (such as a network reply that arrived meanwhile).
+class FirstExposeApplication : public QApplication {
  public:
-  FirstExposeWatch() { qApp->installEventFilter(this); }
-  ~FirstExposeWatch() override { qApp->removeEventFilter(this); }
+  using QApplication::QApplication;
 
   void on_first_expose(const QString &widget_name, std::function<void()> action) {
     actions_[widget_name] = std::move(action);
@@ -35,34 +33,35 @@ class FirstExposeWatch : public QObject {
   // question.
   void quit_after_first_frame(const QString &widget_name) {
     on_first_expose(widget_name, [] {
-      QTimer::singleShot(0, qApp, [] {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        std::printf("first-frame-ns %lld\n", now.tv_sec * 1'000'000'000LL + now.tv_nsec);
-        std::fflush(stdout);
-        QCoreApplication::exit(0);
-      });
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      std::printf("first-frame-ns %lld\n", now.tv_sec * 1'000'000'000LL + now.tv_nsec);
+      std::fflush(stdout);
+      QCoreApplication::exit(0);
     });
   }
 
- protected:
-  bool eventFilter(QObject *watched, QEvent *event) override {
-    if (event->type() != QEvent::Expose || actions_.empty()) return false;
-    const auto *window = qobject_cast<QWindow *>(watched);
-    if (!window || !window->isExposed()) return false;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-      if (widget->windowHandle() != window) continue;
-      const auto found = actions_.find(widget->objectName());
-      if (found == actions_.end()) break;
-      const std::function<void()> action = std::move(found->second);
-      actions_.erase(found);
-      action();
-      break;
-    }
-    return false;
+  bool notify(QObject *receiver, QEvent *event) override {
+    const bool handled = QApplication::notify(receiver, event);
+    if (event->type() == QEvent::Expose && !actions_.empty()) run_action_for(receiver);
+    return handled;
   }
 
  private:
+  void run_action_for(QObject *receiver) {
+    const auto *window = qobject_cast<QWindow *>(receiver);
+    if (!window || !window->isExposed()) return;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+      if (widget->windowHandle() != window) continue;
+      const auto found = actions_.find(widget->objectName());
+      if (found == actions_.end()) return;
+      const std::function<void()> action = std::move(found->second);
+      actions_.erase(found);
+      action();
+      return;
+    }
+  }
+
   std::map<QString, std::function<void()>> actions_;
 };
 

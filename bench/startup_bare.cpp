@@ -11,10 +11,8 @@
 int main(int, char *argv[]) {
   int qt_argc = 1;
   char *qt_argv[] = {argv[0], nullptr};
-  QApplication app(qt_argc, qt_argv);
-
-  velmoth::bench::FirstExposeWatch watch;
-  watch.quit_after_first_frame(QStringLiteral("bare"));
+  velmoth::bench::FirstExposeApplication app(qt_argc, qt_argv);
+  app.quit_after_first_frame(QStringLiteral("bare"));
 
   QWidget window;
   window.setObjectName(QStringLiteral("bare"));

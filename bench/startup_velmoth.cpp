@@ -38,22 +38,21 @@ int main(int argc, char *argv[]) {
   int qt_argc = 1;
   char *qt_argv[] = {argv[0], nullptr};
   std::future<void> fonts = velmoth::preload_font_configuration();
-  QApplication app(qt_argc, qt_argv);
+  velmoth::bench::FirstExposeApplication app(qt_argc, qt_argv);
   fonts.wait();
 
   // Every action is in place before the program shows its first window.
   std::unique_ptr<velmoth::Program> program;
-  velmoth::bench::FirstExposeWatch watch;
   if (!main_window) {
-    watch.quit_after_first_frame(QStringLiteral("Form1"));
+    app.quit_after_first_frame(QStringLiteral("Form1"));
   } else {
-    watch.on_first_expose(QStringLiteral("Form1"), [&program] {
+    app.on_first_expose(QStringLiteral("Form1"), [&program] {
       velmoth::Form1 &login = *program->flow().form1();
       login.findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("demo"));
       login.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("demo123"));
       login.findChild<QPushButton *>(QStringLiteral("Command2"))->click();
     });
-    watch.quit_after_first_frame(QStringLiteral("Form3"));
+    app.quit_after_first_frame(QStringLiteral("Form3"));
   }
   program = std::make_unique<velmoth::Program>(app, service_url);
   return app.exec();
