@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImageReader>
+#include <QPixmap>
 #include <QPalette>
 #include <QScreen>
 #include <QStyle>
@@ -19,16 +20,17 @@ namespace {
 QIcon program_icon() {
   QIcon icon;
   for (const int size : {16, 32, 64})
-    icon.addPixmap(program_picture(QStringLiteral(":/velmoth/icon-%1.png").arg(size)));
+    icon.addPixmap(
+        QPixmap::fromImage(program_image(QStringLiteral(":/velmoth/icon-%1.png").arg(size))));
   return icon;
 }
 
 }  // namespace
 
-QPixmap program_picture(const QString &resource) {
+QImage program_image(const QString &resource) {
   QImageReader reader(resource, "png");
   reader.setAutoDetectImageFormat(false);
-  return QPixmap::fromImage(reader.read());
+  return reader.read();
 }
 
 QString main_color_text() {

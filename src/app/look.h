@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QColor>
-#include <QPixmap>
+#include <QImage>
 #include <QString>
 
 class QWidget;
@@ -21,8 +21,8 @@ int twips(int value);
 
 // One of the program's own PNG pictures (a resource path such as ":/velmoth/banner.png"), read
 // with Qt's built-in PNG reader. Left to find a reader itself, Qt would first load every image
-// format plugin installed to ask whether it wants to read PNG files.
-QPixmap program_picture(const QString &resource);
+// format plugin installed to ask whether it wants to read PNG files. Safe on any thread.
+QImage program_image(const QString &resource);
 
 // The common look of every window: fixed client size, no minimize or maximize button, the
 // program icon. Call before the window is first shown.

@@ -6,6 +6,7 @@
 #include <QPixmap>
 
 #include <cstdio>
+#include <future>
 
 #include "app/look.h"
 #include "app/window_flow.h"
@@ -20,11 +21,13 @@ namespace velmoth {
 namespace {
 
 // The banner for a screen of the given density: the plain picture, or on a high-density screen
-// the double-size one, which keeps it sharp (scaled smoothly for densities in between).
-QPixmap banner_picture(const QSize &size, qreal density) {
-  QPixmap picture = program_picture(density > 1 ? QStringLiteral(":/velmoth/banner@2x.png")
-                                                : QStringLiteral(":/velmoth/banner.png"));
-  const QSize pixels = (QSizeF(size) * density).toSize();
+// the double-size one, which keeps it sharp (scaled smoothly for densities in between). Makes
+// no pixmap, so it can run on a worker thread.
+QImage banner_image(qreal density) {
+  const bool doubled = density > 1;
+  QImage picture = program_image(doubled ? QStringLiteral(":/velmoth/banner@2x.png")
+                                         : QStringLiteral(":/velmoth/banner.png"));
+  const QSize pixels = (QSizeF(picture.size()) / (doubled ? 2 : 1) * density).toSize();
   if (picture.size() != pixels)
     picture = picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   picture.setDevicePixelRatio(density);
@@ -38,9 +41,11 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       context_(context),
       ui(std::make_unique<Ui::Form1>()),
       WebBrowser1(*context.network, this) {
+  // The banner is decoded on a worker thread while the controls are built. It is set here only,
+  // not also in the form, so that a start decodes it once.
+  std::future<QImage> banner = std::async(std::launch::async, banner_image, devicePixelRatio());
   ui->setupUi(this);
-  // The banner is set here only, not also in the form, so that a start decodes it once.
-  ui->Picture->setPixmap(banner_picture(ui->Picture->size(), devicePixelRatio()));
+  ui->Picture->setPixmap(QPixmap::fromImage(banner.get()));
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
   make_link_label(*ui->Label4, QColor(0, 0, 255));
