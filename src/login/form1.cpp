@@ -41,9 +41,11 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       context_(context),
       ui(std::make_unique<Ui::Form1>()),
       WebBrowser1(*context.network, this) {
-  // The banner is decoded on a worker thread while the controls are built. It is set here only,
-  // not also in the form, so that a start decodes it once.
-  std::future<QImage> banner = std::async(std::launch::async, banner_image, devicePixelRatio());
+  // The banner is decoded on a worker thread while the controls are built (or, where no thread
+  // can be started, when it is needed). It is set here only, not also in the form, so that a
+  // start decodes it once.
+  std::future<QImage> banner =
+      std::async(std::launch::async | std::launch::deferred, banner_image, devicePixelRatio());
   ui->setupUi(this);
   ui->Picture->setPixmap(QPixmap::fromImage(banner.get()));
   apply_common_look(*this, 4815, 3360);
