@@ -5,7 +5,6 @@
 #include <QString>
 #include <QWidget>
 #include <QWindow>
-
 #include <cstdio>
 #include <ctime>
 #include <functional>

@@ -2,12 +2,11 @@
 // serialize as markup, read the reply text), measured against the HTML parser's parse alone on
 // the same bytes. Prints the ratio per page size after the benchmark table.
 
-#include <QByteArray>
-#include <QString>
-
 #include <benchmark/benchmark.h>
 #include <gumbo.h>
 
+#include <QByteArray>
+#include <QString>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -31,14 +30,15 @@ class Choices {
   std::uint64_t state_ = 42;
 };
 
-const char *const kChinese[] = {"欢迎使用本服务，", "请先登录您的帐号。", "充值卡可在官网购买，",
-                                "每张卡只能使用一次。", "如有疑问请联系客服。", "账号到期时间：",
+const char *const kChinese[] = {"欢迎使用本服务，",           "请先登录您的帐号。",
+                                "充值卡可在官网购买，",       "每张卡只能使用一次。",
+                                "如有疑问请联系客服。",       "账号到期时间：",
                                 "绑定 QQ 号码后可找回密码。", "本页面的内容仅供参考。"};
-const char *const kEnglish[] = {"Subscription details ", "for your account ",
-                                "are shown below. ", "Top-up cards & vouchers ",
+const char *const kEnglish[] = {"Subscription details ",   "for your account ",
+                                "are shown below. ",       "Top-up cards & vouchers ",
                                 "expire after one year. ", "Contact support "};
-const char *const kEntities[] = {"&amp;", "&nbsp;", "&lt;", "&gt;", "&copy;", "&#20013;",
-                                 "&#x6587;", "&quot;", "&mdash;", "&yen;"};
+const char *const kEntities[] = {"&amp;",    "&nbsp;",   "&lt;",   "&gt;",    "&copy;",
+                                 "&#20013;", "&#x6587;", "&quot;", "&mdash;", "&yen;"};
 
 std::string sentence(Choices &choices) {
   std::string text;
@@ -62,17 +62,18 @@ std::string sentence(Choices &choices) {
 void append_block(std::string &html, Choices &choices, int depth) {
   switch (choices.next(depth < 4 ? 5 : 3)) {
     case 0:
-      html += "<p class=\"text\">" + sentence(choices) + "<a href=\"/item.asp?id=" +
-              std::to_string(choices.next(100000)) + "&amp;page=2\" title=\"详情\">" +
-              sentence(choices) + "</a> " + sentence(choices) + "</p>\n";
+      html += "<p class=\"text\">" + sentence(choices) +
+              "<a href=\"/item.asp?id=" + std::to_string(choices.next(100000)) +
+              "&amp;page=2\" title=\"详情\">" + sentence(choices) + "</a> " + sentence(choices) +
+              "</p>\n";
       break;
     case 1:
-      html += "<table class=\"list\" cellpadding=\"2\">\n<tr><th>项目</th><th>数量</th><th>"
-              "说明</th></tr>\n";
+      html +=
+          "<table class=\"list\" cellpadding=\"2\">\n<tr><th>项目</th><th>数量</th><th>"
+          "说明</th></tr>\n";
       for (unsigned row = 0, rows = 2 + choices.next(5); row < rows; ++row)
         html += "<tr><td>" + std::to_string(choices.next(9999)) + "</td><td>" +
-                std::to_string(choices.next(99)) + "</td><td>" + sentence(choices) +
-                "</td></tr>\n";
+                std::to_string(choices.next(99)) + "</td><td>" + sentence(choices) + "</td></tr>\n";
       html += "</table>\n";
       break;
     case 2:
@@ -141,8 +142,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
-      const bool usable = run.run_type == Run::RT_Iteration ? run.repetitions <= 1
-                                                            : run.aggregate_name == "median";
+      const bool usable =
+          run.run_type == Run::RT_Iteration ? run.repetitions <= 1 : run.aggregate_name == "median";
       if (!usable || run.error_occurred) continue;
       const auto rate = run.counters.find("bytes_per_second");
       if (rate != run.counters.end()) rates_[run.run_name.str()] = rate->second.value;

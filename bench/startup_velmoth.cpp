@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>

@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -63,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       remembered.password != password)
     fail("remembered record does not read back", record_text);
 
-  const velmoth::StoredCredentials forgotten = velmoth::parse_credentials(
-      velmoth::credentials_text_from_bytes(
+  const velmoth::StoredCredentials forgotten =
+      velmoth::parse_credentials(velmoth::credentials_text_from_bytes(
           velmoth::format_credentials(false, account, password).toUtf8()));
   if (forgotten.check_remember || forgotten.account || forgotten.password)
     fail("record without remembering fills the window", record_text);

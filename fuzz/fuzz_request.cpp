@@ -28,7 +28,6 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
-
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>

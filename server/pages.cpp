@@ -1,6 +1,5 @@
 #include "pages.h"
 
-
 #include "text_rules.h"
 
 namespace velmoth::server {

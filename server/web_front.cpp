@@ -192,7 +192,7 @@ namespace {
 // Only standard method names are logged as sent, so that a made-up method such as "error:"
 // cannot pass for one of the service's own lines.
 std::string loggable_method(const std::string &method) {
-  static const char *const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE",
+  static const char *const known[] = {"GET",     "HEAD",  "POST",  "PUT",    "DELETE",
                                       "OPTIONS", "PATCH", "TRACE", "CONNECT"};
   for (const char *name : known)
     if (method == name) return method;

@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTranslator>
-
 #include <cstdio>
 
 #include "login/form1.h"

@@ -3,12 +3,11 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImageReader>
-#include <QPixmap>
 #include <QPalette>
+#include <QPixmap>
 #include <QScreen>
 #include <QStyle>
 #include <QWidget>
-
 #include <cmath>
 
 namespace velmoth {

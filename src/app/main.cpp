@@ -1,5 +1,4 @@
 #include <QApplication>
-
 #include <future>
 
 #include "app/start.h"

@@ -7,7 +7,6 @@
 #include <QStandardPaths>
 #include <QStyle>
 #include <QTranslator>
-
 #include <optional>
 
 #include "app/settings.h"

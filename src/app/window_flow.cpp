@@ -1,10 +1,9 @@
 #include "app/window_flow.h"
 
-#include "app/start.h"
-
 #include <QCloseEvent>
 #include <QWidget>
 
+#include "app/start.h"
 #include "login/form1.h"
 #include "mainwin/form3.h"
 #include "platform/messages.h"

@@ -26,8 +26,8 @@ QStringList pieces_of(const QString &text, const QString &marker) {
 }  // namespace
 
 QString format_credentials(bool remember, const QString &account, const QString &password) {
-  const QString line = remember ? kRemember + u'1' + kAccount + account + kPassword + password
-                                : kRemember + u'0';
+  const QString line =
+      remember ? kRemember + u'1' + kAccount + account + kPassword + password : kRemember + u'0';
   return line + QStringLiteral("\r\n");
 }
 

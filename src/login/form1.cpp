@@ -4,7 +4,6 @@
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QPixmap>
-
 #include <cstdio>
 #include <future>
 
@@ -56,17 +55,15 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
   WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
 
   cycle_ = std::make_unique<RequestCycle>(
-      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1,
-                            &Timeout},
+      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1, &Timeout},
       RequestCycle::Texts{QStringLiteral("登录(&L)"), QStringLiteral("正在登录..."),
                           QStringLiteral("正在登录...("), QStringLiteral("登录超时，请检查网络！")},
-      std::vector<RequestCycle::KnownReply>{
-          {QStringLiteral("0"), [this] { login_refused(); }},
-          {QStringLiteral("1"),
-           [this] {
-             cycle_->end_cycle();
-             emit logged_in();
-           }}},
+      std::vector<RequestCycle::KnownReply>{{QStringLiteral("0"), [this] { login_refused(); }},
+                                            {QStringLiteral("1"),
+                                             [this] {
+                                               cycle_->end_cycle();
+                                               emit logged_in();
+                                             }}},
       this);
 
   connect(&WebBrowser1, &Browser::DocumentComplete, this,

@@ -3,7 +3,6 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-
 #include <memory>
 
 #include "app/window_context.h"

@@ -10,7 +10,9 @@
 namespace velmoth {
 
 Form3::Form3(const WindowContext &context, QWidget *parent)
-    : QWidget(parent), WebBrowser1(*context.network, this), context_(context),
+    : QWidget(parent),
+      WebBrowser1(*context.network, this),
+      context_(context),
       ui(std::make_unique<Ui::Form3>()) {
   ui->setupUi(this);
   WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));

@@ -17,8 +17,9 @@ constexpr qint64 kReadBufferBytes = 256 * 1024;
 // Stands in for the page when a load fails. Its body is a whole sentence, so a caller that reads
 // the body as a one-character reply code can never mistake it for one.
 QString error_page(const QString &address, const QString &reason) {
-  return QStringLiteral("<HTML><HEAD><TITLE>无法显示网页</TITLE></HEAD>\r\n"
-                        "<BODY>无法打开 %1：%2</BODY></HTML>")
+  return QStringLiteral(
+             "<HTML><HEAD><TITLE>无法显示网页</TITLE></HEAD>\r\n"
+             "<BODY>无法打开 %1：%2</BODY></HTML>")
       .arg(address.toHtmlEscaped(), reason.toHtmlEscaped());
 }
 

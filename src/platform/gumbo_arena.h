@@ -1,10 +1,9 @@
 #pragma once
 
-#include <QByteArrayView>
-#include <QtGlobal>
-
 #include <gumbo.h>
 
+#include <QByteArrayView>
+#include <QtGlobal>
 #include <algorithm>
 #include <csetjmp>
 #include <cstddef>
@@ -31,8 +30,8 @@ namespace velmoth::markup_detail {
 // keeps the tree flat and the parse linear.
 
 struct ParseBudget {
-    double cpu_seconds;
-    std::size_t bytes;
+  double cpu_seconds;
+  std::size_t bytes;
 };
 
 // Far above what ordinary pages take (about 50 ns and 15 bytes per byte of page), far below
@@ -42,77 +41,68 @@ ParseBudget budget_for(std::size_t page_size);
 double thread_cpu_seconds();
 
 class Arena {
-public:
-    explicit Arena(std::optional<ParseBudget> budget)
-        : budget_(budget), cpu_start_(budget ? thread_cpu_seconds() : 0)
-    {
+ public:
+  explicit Arena(std::optional<ParseBudget> budget)
+      : budget_(budget), cpu_start_(budget ? thread_cpu_seconds() : 0) {}
+  Arena(const Arena &) = delete;
+  Arena &operator=(const Arena &) = delete;
+  ~Arena() {
+    for (void *block : blocks_) std::free(block);
+  }
+
+  // Where allocate() jumps to when the budget is spent.
+  std::jmp_buf &stop_point() { return stop_point_; }
+
+  void *allocate(std::size_t size) {
+    size = (std::max<std::size_t>(size, 1) + kAlignment - 1) & ~(kAlignment - 1);
+    allocated_ += size;
+    if (budget_ && (++calls_since_check_ >= kCallsPerCheck || size >= kLargeAllocation))
+      check_budget();
+    if (size > std::size_t(end_ - next_)) {
+      if (size > next_block_size_ / 4)
+        return new_block(size);  // large: its own block, the current one stays in use
+      next_ = static_cast<char *>(new_block(next_block_size_));
+      end_ = next_ + next_block_size_;
+      next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
     }
-    Arena(const Arena &) = delete;
-    Arena &operator=(const Arena &) = delete;
-    ~Arena()
-    {
-        for (void *block : blocks_)
-            std::free(block);
-    }
+    void *result = next_;
+    next_ += size;
+    return result;
+  }
 
-    // Where allocate() jumps to when the budget is spent.
-    std::jmp_buf &stop_point() { return stop_point_; }
+  static void *allocate_for_parser(void *arena, std::size_t size) {
+    return static_cast<Arena *>(arena)->allocate(size);
+  }
+  static void release_for_parser(void *, void *) {}
 
-    void *allocate(std::size_t size)
-    {
-        size = (std::max<std::size_t>(size, 1) + kAlignment - 1) & ~(kAlignment - 1);
-        allocated_ += size;
-        if (budget_ && (++calls_since_check_ >= kCallsPerCheck || size >= kLargeAllocation))
-            check_budget();
-        if (size > std::size_t(end_ - next_)) {
-            if (size > next_block_size_ / 4)
-                return new_block(size);  // large: its own block, the current one stays in use
-            next_ = static_cast<char *>(new_block(next_block_size_));
-            end_ = next_ + next_block_size_;
-            next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
-        }
-        void *result = next_;
-        next_ += size;
-        return result;
-    }
+ private:
+  static constexpr std::size_t kAlignment = alignof(std::max_align_t);
+  static constexpr std::size_t kMaxBlockSize = std::size_t(4) << 20;
+  static constexpr int kCallsPerCheck = 1024;            // reading the clock costs a system call
+  static constexpr std::size_t kLargeAllocation = 4096;  // a grown text buffer, for one
 
-    static void *allocate_for_parser(void *arena, std::size_t size)
-    {
-        return static_cast<Arena *>(arena)->allocate(size);
-    }
-    static void release_for_parser(void *, void *) {}
+  void check_budget() {
+    calls_since_check_ = 0;
+    if (allocated_ > budget_->bytes || thread_cpu_seconds() - cpu_start_ > budget_->cpu_seconds)
+      std::longjmp(stop_point_, 1);
+  }
 
-private:
-    static constexpr std::size_t kAlignment = alignof(std::max_align_t);
-    static constexpr std::size_t kMaxBlockSize = std::size_t(4) << 20;
-    static constexpr int kCallsPerCheck = 1024;            // reading the clock costs a system call
-    static constexpr std::size_t kLargeAllocation = 4096;  // a grown text buffer, for one
+  void *new_block(std::size_t size) {
+    void *block = std::malloc(size);
+    if (!block) qFatal("Out of memory while parsing a page (%zu bytes)", size);
+    blocks_.push_back(block);
+    return block;
+  }
 
-    void check_budget()
-    {
-        calls_since_check_ = 0;
-        if (allocated_ > budget_->bytes || thread_cpu_seconds() - cpu_start_ > budget_->cpu_seconds)
-            std::longjmp(stop_point_, 1);
-    }
-
-    void *new_block(std::size_t size)
-    {
-        void *block = std::malloc(size);
-        if (!block)
-            qFatal("Out of memory while parsing a page (%zu bytes)", size);
-        blocks_.push_back(block);
-        return block;
-    }
-
-    const std::optional<ParseBudget> budget_;
-    const double cpu_start_;
-    std::jmp_buf stop_point_;
-    std::size_t allocated_ = 0;
-    int calls_since_check_ = kCallsPerCheck - 1;  // the first allocation checks
-    std::vector<void *> blocks_;
-    char *next_ = nullptr;
-    char *end_ = nullptr;
-    std::size_t next_block_size_ = std::size_t(64) << 10;
+  const std::optional<ParseBudget> budget_;
+  const double cpu_start_;
+  std::jmp_buf stop_point_;
+  std::size_t allocated_ = 0;
+  int calls_since_check_ = kCallsPerCheck - 1;  // the first allocation checks
+  std::vector<void *> blocks_;
+  char *next_ = nullptr;
+  char *end_ = nullptr;
+  std::size_t next_block_size_ = std::size_t(64) << 10;
 };
 
 // Parses source with the arena's budget; null when it was spent. When the arena jumps back

@@ -13,35 +13,27 @@ inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' +
 inline char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 // Whitespace as the HTML tokenizer sees it (a CR counts: the parser turns it into a LF).
-inline bool is_html_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+inline bool is_html_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-inline bool equals_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word)
-{
-    if (text.size() != lower_case_word.size())
-        return false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (ascii_lower(text[i]) != lower_case_word[i])
-            return false;
-    }
-    return true;
+inline bool equals_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word) {
+  if (text.size() != lower_case_word.size()) return false;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (ascii_lower(text[i]) != lower_case_word[i]) return false;
+  }
+  return true;
 }
 
-inline bool starts_with_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word)
-{
-    return text.size() >= lower_case_word.size()
-        && equals_ignoring_case(text.first(lower_case_word.size()), lower_case_word);
+inline bool starts_with_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word) {
+  return text.size() >= lower_case_word.size() &&
+         equals_ignoring_case(text.first(lower_case_word.size()), lower_case_word);
 }
 
-inline QByteArrayView trimmed(QByteArrayView text)
-{
-    while (!text.isEmpty() && is_html_space(text.front()))
-        text = text.sliced(1);
-    while (!text.isEmpty() && is_html_space(text.back()))
-        text.chop(1);
-    return text;
+inline QByteArrayView trimmed(QByteArrayView text) {
+  while (!text.isEmpty() && is_html_space(text.front())) text = text.sliced(1);
+  while (!text.isEmpty() && is_html_space(text.back())) text.chop(1);
+  return text;
 }
 
 inline constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-
 #include <optional>
 
 // Character set detection and decoding
@@ -10,8 +9,8 @@
 namespace velmoth::markup_detail {
 
 struct Decoding {
-    enum Kind { Utf8, QtDecoder } kind = Utf8;
-    QByteArray decoder_name;  // for QtDecoder: a name QStringDecoder accepts
+  enum Kind { Utf8, QtDecoder } kind = Utf8;
+  QByteArray decoder_name;  // for QtDecoder: a name QStringDecoder accepts
 };
 
 // Resolves a charset label the way browsers do for the common labels: the Latin-1 family means
@@ -25,8 +24,8 @@ QByteArrayView charset_parameter(QByteArrayView content_type);
 // Reads the attributes of a tag in the prescan; `pos` starts after the tag name and ends after
 // the closing '>' (or at the end of the window).
 struct PrescanAttribute {
-    QByteArrayView name;
-    QByteArrayView value;
+  QByteArrayView name;
+  QByteArrayView value;
 };
 
 std::optional<PrescanAttribute> next_prescan_attribute(QByteArrayView head, qsizetype &pos);

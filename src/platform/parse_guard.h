@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArrayView>
-
 #include <string>
 
 // Rewriting the page source before it is parsed, to keep the parser clear of its faults.

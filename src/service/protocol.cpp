@@ -2,7 +2,6 @@
 
 #include <QLineEdit>
 #include <QUrl>
-
 #include <initializer_list>
 #include <utility>
 
@@ -17,8 +16,8 @@ QString with_query(const QString &address, std::initializer_list<Field> fields) 
   QString result = address;
   QChar separator = u'?';
   for (const auto &[key, value] : fields) {
-    result += separator + QLatin1String(key) + u'=' +
-              QString::fromLatin1(QUrl::toPercentEncoding(value));
+    result +=
+        separator + QLatin1String(key) + u'=' + QString::fromLatin1(QUrl::toPercentEncoding(value));
     separator = u'&';
   }
   return result;
@@ -40,11 +39,11 @@ QString signup_address(const QString &WebURL, const QString &account, const QStr
                        const QString &qq, const QString &card_number, const QString &card_password,
                        const QDateTime &now) {
   return with_query(WebURL + QStringLiteral("reg.asp"), {{"u", account},
-                                                          {"p", password},
-                                                          {"q", qq},
-                                                          {"cn", card_number},
-                                                          {"cc", card_password},
-                                                          {"t", time_stamp(now)}});
+                                                         {"p", password},
+                                                         {"q", qq},
+                                                         {"cn", card_number},
+                                                         {"cc", card_password},
+                                                         {"t", time_stamp(now)}});
 }
 
 QString account_address(const QString &WebURL) { return WebURL + QStringLiteral("account.asp"); }

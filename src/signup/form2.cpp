@@ -34,8 +34,7 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
     };
   };
   cycle_ = std::make_unique<RequestCycle>(
-      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1,
-                            &Timeout},
+      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1, &Timeout},
       RequestCycle::Texts{QStringLiteral("注册(&R)"), QStringLiteral("注册中..."),
                           QStringLiteral("注册中...("), QStringLiteral("注册超时，请检查网络！")},
       std::vector<RequestCycle::KnownReply>{
@@ -89,7 +88,7 @@ void Form2::reg() {
     QLineEdit *box;
     const char16_t *message;
   } required[] = {
-      {ui->Text1, u"请输入帐号名"},   {ui->Text2, u"请输入密码。"},
+      {ui->Text1, u"请输入帐号名"},     {ui->Text2, u"请输入密码。"},
       {ui->Text3, u"请输入确认密码。"}, {ui->Text4, u"请输入绑定QQ。"},
       {ui->Text5, u"请输入充值卡号。"}, {ui->Text6, u"请输入充值密码。"},
   };

@@ -1,7 +1,7 @@
 #include <QApplication>
-#include <QPointer>
 #include <QLineEdit>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
 #include <algorithm>
 
 #include "app/start.h"
@@ -45,9 +44,7 @@ struct FlowRig {
   QPushButton *button(QWidget *window, const char *name) {
     return window->findChild<QPushButton *>(name);
   }
-  QLineEdit *box(QWidget *window, const char *name) {
-    return window->findChild<QLineEdit *>(name);
-  }
+  QLineEdit *box(QWidget *window, const char *name) { return window->findChild<QLineEdit *>(name); }
   Form2 *open_signup() {
     button(flow->form1(), "Command1")->click();
     return flow->form2();

@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
-
 #include <cstdio>
 
 namespace {
@@ -50,7 +49,8 @@ class LoginClicker : public QObject {
     auto *remember = form.findChild<QCheckBox *>(QStringLiteral("Check1"));
     auto *login = form.findChild<QPushButton *>(QStringLiteral("Command2"));
     if (!account || !password || !remember || !login) {
-      std::fprintf(stderr, "login-clicker: the login window lacks Text1, Text2, Check1 or Command2\n");
+      std::fprintf(stderr,
+                   "login-clicker: the login window lacks Text1, Text2, Check1 or Command2\n");
       QCoreApplication::exit(kFormChanged);
       return;
     }

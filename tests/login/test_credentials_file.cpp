@@ -26,10 +26,18 @@ class TestCredentialsFile : public QObject {
     QTest::addColumn<QString>("account");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("line");
-    QTest::newRow("remember") << true << "alice" << "pw" << "[s]1[u]alice[p]pw\r\n";
-    QTest::newRow("forget") << false << "alice" << "pw" << "[s]0\r\n";
-    QTest::newRow("empty boxes") << true << "" << "" << "[s]1[u][p]\r\n";
-    QTest::newRow("markers unescaped") << true << "a[u]" << "b[p]c" << "[s]1[u]a[u][p]b[p]c\r\n";
+    QTest::newRow("remember") << true << "alice"
+                              << "pw"
+                              << "[s]1[u]alice[p]pw\r\n";
+    QTest::newRow("forget") << false << "alice"
+                            << "pw"
+                            << "[s]0\r\n";
+    QTest::newRow("empty boxes") << true << ""
+                                 << ""
+                                 << "[s]1[u][p]\r\n";
+    QTest::newRow("markers unescaped") << true << "a[u]"
+                                       << "b[p]c"
+                                       << "[s]1[u]a[u][p]b[p]c\r\n";
   }
   void format() {
     QFETCH(bool, remember);
@@ -49,20 +57,19 @@ class TestCredentialsFile : public QObject {
     QTest::newRow("round trip") << "[s]1[u]alice[p]pw" << true << QVariant("alice")
                                 << QVariant("pw");
     QTest::newRow("remember off") << "[s]0" << false << none << none;
-    QTest::newRow("nothing after last marker") << "[s]1[u]abc[p]" << true << QVariant("abc")
-                                               << QVariant("");
-    QTest::newRow("password cut at [p]") << "[s]1[u]a[p]x[p]y" << true << QVariant("a")
-                                         << QVariant("x");
+    QTest::newRow("nothing after last marker")
+        << "[s]1[u]abc[p]" << true << QVariant("abc") << QVariant("");
+    QTest::newRow("password cut at [p]")
+        << "[s]1[u]a[p]x[p]y" << true << QVariant("a") << QVariant("x");
     QTest::newRow("no [s]") << "hello" << true << none << none;
     QTest::newRow("no [s], text 0") << "0" << false << none << none;
     QTest::newRow("[s] without [u]") << "[s]1" << true << none << none;
     QTest::newRow("[s] alone") << "[s]" << true << none << none;
     QTest::newRow("empty file") << "" << true << none << none;
     QTest::newRow("no [p]") << "[s]1[u]alice" << true << QVariant("alice") << none;
-    QTest::newRow("flag other than 1") << "[s]2[u]a[p]b" << true << QVariant("a")
-                                       << QVariant("b");
-    QTest::newRow("[u] in password") << "[s]1[u]a[p]b[u]c" << true << QVariant("a")
-                                     << QVariant("b");
+    QTest::newRow("flag other than 1") << "[s]2[u]a[p]b" << true << QVariant("a") << QVariant("b");
+    QTest::newRow("[u] in password")
+        << "[s]1[u]a[p]b[u]c" << true << QVariant("a") << QVariant("b");
     QTest::newRow("[u] inside account") << "[s]1[u]a[u]b[p]c" << true << QVariant("a") << none;
     QTest::newRow("chinese") << "[s]1[u]张三[p]密码" << true << QVariant("张三")
                              << QVariant("密码");
@@ -151,8 +158,7 @@ class TestCredentialsFile : public QObject {
     QCOMPARE(credentials_path(program.path(), user.path()),
              QDir(program.path()).filePath("config.inf"));
     const QString not_writable = program.filePath("absent");
-    QCOMPARE(credentials_path(not_writable, user.path()),
-             QDir(user.path()).filePath("config.inf"));
+    QCOMPARE(credentials_path(not_writable, user.path()), QDir(user.path()).filePath("config.inf"));
   }
 };
 

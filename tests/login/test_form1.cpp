@@ -181,9 +181,18 @@ class TestForm1 : public QObject {
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("focus");
-    QTest::newRow("empty account") << "" << "pw" << "请输入帐号" << "Text1";
-    QTest::newRow("both empty") << "" << "" << "请输入帐号" << "Text1";
-    QTest::newRow("empty password") << "alice" << "" << "请输入密码" << "Text2";
+    QTest::newRow("empty account") << ""
+                                   << "pw"
+                                   << "请输入帐号"
+                                   << "Text1";
+    QTest::newRow("both empty") << ""
+                                << ""
+                                << "请输入帐号"
+                                << "Text1";
+    QTest::newRow("empty password") << "alice"
+                                    << ""
+                                    << "请输入密码"
+                                    << "Text2";
   }
   void input_checks() {
     QFETCH(QString, account);
@@ -300,14 +309,22 @@ class TestForm1 : public QObject {
     QTest::addColumn<QString>("account");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("focus");
-    QTest::newRow("remembered") << QByteArray("[s]1[u]alice[p]pw\r\n") << true << "alice" << "pw"
+    QTest::newRow("remembered") << QByteArray("[s]1[u]alice[p]pw\r\n") << true << "alice"
+                                << "pw"
                                 << "Text1";
-    QTest::newRow("not remembered") << QByteArray("[s]0\r\n") << false << "" << "" << "Text1";
-    QTest::newRow("no password") << QByteArray("[s]1[u]abc[p]\r\n") << true << "abc" << ""
+    QTest::newRow("not remembered") << QByteArray("[s]0\r\n") << false << ""
+                                    << ""
+                                    << "Text1";
+    QTest::newRow("no password") << QByteArray("[s]1[u]abc[p]\r\n") << true << "abc"
+                                 << ""
                                  << "Text2";
-    QTest::newRow("empty file") << QByteArray() << true << "" << "" << "Text2";
-    QTest::newRow("line break in account") << QByteArray("[s]1[u]al\r\nice[p]pw\r\n") << true
-                                           << "alice" << "pw" << "Text1";
+    QTest::newRow("empty file") << QByteArray() << true << ""
+                                << ""
+                                << "Text2";
+    QTest::newRow("line break in account")
+        << QByteArray("[s]1[u]al\r\nice[p]pw\r\n") << true << "alice"
+        << "pw"
+        << "Text1";
   }
   void remembered_account_fills_the_window() {
     QFETCH(QByteArray, file);

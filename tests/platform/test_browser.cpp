@@ -3,7 +3,6 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
-
 #include <memory>
 
 #include "platform/browser.h"
@@ -269,8 +268,8 @@ void TestBrowser::sends_address_as_encoded_data() {
       << "/echo?a=%26&b=100%&c=%zz" << QByteArray("/echo?a=%26&b=100%25&c=%25zz");
   QTest::newRow("stray percent at the end")
       << "/echo?a=%2B&b=%2" << QByteArray("/echo?a=%2B&b=%252");
-  QTest::newRow("escaped UTF-8")
-      << "/echo?name=%E4%BD%A0%E5%A5%BD" << QByteArray("/echo?name=%E4%BD%A0%E5%A5%BD");
+  QTest::newRow("escaped UTF-8") << "/echo?name=%E4%BD%A0%E5%A5%BD"
+                                 << QByteArray("/echo?name=%E4%BD%A0%E5%A5%BD");
   QTest::newRow("escaped slash in the path") << "/echo%2Fx" << QByteArray("/echo%2Fx");
   QTest::newRow("raw text is encoded as UTF-8")
       << "/echo?name=你好" << QByteArray("/echo?name=%E4%BD%A0%E5%A5%BD");
@@ -322,8 +321,7 @@ void TestBrowser::failures_data() {
   QTest::newRow("chunked over the default limit") << "/big/chunked" << plain << 5000;
   QTest::newRow("inflating over the limit") << "/small/gzip-over" << small << 5000;
   // Only counting what arrives can end these quickly: the body never ends.
-  QTest::newRow("received over the limit, unfinished")
-      << "/small/over-then-stall" << small << 2000;
+  QTest::newRow("received over the limit, unfinished") << "/small/over-then-stall" << small << 2000;
   QTest::newRow("inflated over the limit, unfinished")
       << "/small/gzip-over-then-stall" << small << 2000;
   QTest::newRow("gzip bomb") << "/big/gzip-bomb" << plain << 5000;
@@ -367,11 +365,16 @@ void TestBrowser::superseded_load_is_never_reported_data() {
   QTest::addColumn<QString>("second");
   QTest::addColumn<bool>("second_fails");
 
-  QTest::newRow("delayed page") << "/slow" << "/fast" << false;
-  QTest::newRow("hanging page") << "/hang" << "/fast" << false;
-  QTest::newRow("by a failing page") << "/slow" << "/status/404" << true;
-  QTest::newRow("by an invalid address") << "/slow" << "file:///etc/hostname" << true;
-  QTest::newRow("invalid address") << "file:///etc/hostname" << "/fast" << false;
+  QTest::newRow("delayed page") << "/slow"
+                                << "/fast" << false;
+  QTest::newRow("hanging page") << "/hang"
+                                << "/fast" << false;
+  QTest::newRow("by a failing page") << "/slow"
+                                     << "/status/404" << true;
+  QTest::newRow("by an invalid address") << "/slow"
+                                         << "file:///etc/hostname" << true;
+  QTest::newRow("invalid address") << "file:///etc/hostname"
+                                   << "/fast" << false;
 }
 
 void TestBrowser::superseded_load_is_never_reported() {

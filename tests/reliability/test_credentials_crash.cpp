@@ -1,6 +1,8 @@
 // config.inf when the program is killed while writing it, and when what lies at its path is not a
 // file the program can use.
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,9 +17,6 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -139,28 +138,24 @@ void TestCredentialsCrash::killed_writer_leaves_a_whole_record() {
 
 void TestCredentialsCrash::odd_file_does_not_stop_the_window_data() {
   QTest::addColumn<Maker>("make");
-  QTest::newRow("a directory") << Maker(
-      [](const QString &path) { return QDir().mkdir(path); });
-  QTest::newRow("a 1 GiB sparse file") << Maker(
-      [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30);
-      });
-  // Opening a FIFO for reading waits for a writer that never comes.
-  QTest::newRow("a FIFO") << Maker([](const QString &path) {
-    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+  QTest::newRow("a directory") << Maker([](const QString &path) { return QDir().mkdir(path); });
+  QTest::newRow("a 1 GiB sparse file") << Maker([](const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30);
   });
+  // Opening a FIFO for reading waits for a writer that never comes.
+  QTest::newRow("a FIFO") << Maker(
+      [](const QString &path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; });
   // Run as root, the file stays readable whatever its mode says; run as anyone else, reading
   // it fails. Either way the window must come up and log in.
-  QTest::newRow("no permissions") << Maker(
-      [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write("[s]1[u]alice[p]secret\r\n") > 0 &&
-               file.setPermissions({});
-      });
+  QTest::newRow("no permissions") << Maker([](const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("[s]1[u]alice[p]secret\r\n") > 0 &&
+           file.setPermissions({});
+  });
   // Unreadable even for root: opening it fails with ELOOP.
-  QTest::newRow("a symbolic link to itself") << Maker(
-      [](const QString &path) { return QFile::link(QStringLiteral("config.inf"), path); });
+  QTest::newRow("a symbolic link to itself")
+      << Maker([](const QString &path) { return QFile::link(QStringLiteral("config.inf"), path); });
 }
 
 void TestCredentialsCrash::odd_file_does_not_stop_the_window() {

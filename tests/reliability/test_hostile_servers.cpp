@@ -3,6 +3,9 @@
 // login the service did not grant; meanwhile the window keeps handling events and memory stays
 // bounded.
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -21,10 +24,6 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -111,9 +110,8 @@ bool spin_until(const std::function<bool()> &done, int timeout_ms) {
 class TickGaps {
  public:
   TickGaps() {
-    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] {
-      longest_ = std::max(longest_, since_.restart());
-    });
+    QObject::connect(&timer_, &QTimer::timeout, &timer_,
+                     [this] { longest_ = std::max(longest_, since_.restart()); });
     since_.start();
     timer_.start(10);
   }
@@ -331,8 +329,7 @@ std::vector<HostileCase> hostile_cases() {
       // has come and before the rest has.
       {"drips a byte a second", Where::TestServer, dripped("1x", 1000), Outcome::TimedOut,
        limits(5000, 1500)},
-      {"100 MiB body, declared", Where::TestServer, streamed(100 * kMiB, false),
-       Outcome::TimedOut},
+      {"100 MiB body, declared", Where::TestServer, streamed(100 * kMiB, false), Outcome::TimedOut},
       {"100 MiB body, chunked", Where::TestServer, streamed(100 * kMiB, true), Outcome::TimedOut},
       // The network thread goes on receiving while the window is busy; what it holds for the
       // window meanwhile must stay bounded however fast the server sends.
@@ -349,10 +346,8 @@ std::vector<HostileCase> hostile_cases() {
        page("\xc0\xb1", "text/html; charset=utf-8"), Outcome::TimedOut},
       {"invalid UTF-8: 1 and a stray byte", Where::TestServer,
        page("1\x80", "text/html; charset=utf-8"), Outcome::TimedOut},
-      {"redirect loop with bodies of 1", Where::TestServer, looping_redirect(),
-       Outcome::TimedOut},
-      {"status 500 with body 1", Where::TestServer, page("1", "text/html", 500),
-       Outcome::TimedOut},
+      {"redirect loop with bodies of 1", Where::TestServer, looping_redirect(), Outcome::TimedOut},
+      {"status 500 with body 1", Where::TestServer, page("1", "text/html", 500), Outcome::TimedOut},
       // A charset Qt cannot decode falls back to UTF-8, as browsers fall back to a default, and
       // "1" reads the same in every charset that keeps ASCII as it is. The server answered "1"
       // (or "0") with status 200: that is the service's word, so these are a login granted and
@@ -368,8 +363,8 @@ std::vector<HostileCase> hostile_cases() {
 struct Measured {
   QString name;
   QString ended_in;
-  qint64 peak_growth;    // above the resident size when the test began
-  qint64 case_growth;    // above the resident size when the case began
+  qint64 peak_growth;  // above the resident size when the test began
+  qint64 case_growth;  // above the resident size when the case began
   qint64 longest_gap_ms;
   qint64 elapsed_ms;
 };
@@ -411,10 +406,10 @@ void TestHostileServers::initTestCase() {
   // A certificate that names this host exactly, so that trust is the only thing wrong with it.
   QProcess openssl;
   openssl.setWorkingDirectory(certificate_dir_.path());
-  openssl.start(QStringLiteral("openssl"),
-                {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                 "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", "key.pem",
-                 "-out", "cert.pem"});
+  openssl.start(
+      QStringLiteral("openssl"),
+      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-addext",
+       "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", "key.pem", "-out", "cert.pem"});
   if (QSslSocket::supportsSsl() && openssl.waitForFinished(30'000) &&
       openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0) {
     const auto certificates = QSslCertificate::fromPath(certificate_dir_.filePath("cert.pem"));
@@ -525,7 +520,7 @@ void TestHostileServers::login_survives() {
   const qint64 longest_gap = gaps.longest_ms();
   const qint64 peak = status_bytes("VmHWM");
   const qint64 peak_growth = peak - baseline_;
-  const QString ended_in = !logged_in.isEmpty()                   ? QStringLiteral("accepted")
+  const QString ended_in = !logged_in.isEmpty()                        ? QStringLiteral("accepted")
                            : messages.texts() == QStringList{kRefused} ? QStringLiteral("refused")
                            : messages.texts() == QStringList{kTimedOut}
                                ? QStringLiteral("timed out")

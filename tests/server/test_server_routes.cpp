@@ -1,21 +1,21 @@
 // The service over HTTP, in-process on a loopback port: every route and answer code, field
 // rules, hostile input, sessions, concurrency and what ends up in the database and the log.
 
-#include <QFile>
-#include <QRegularExpression>
-#include <QtTest>
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QtTest>
 #include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
 #include <regex>
-
-#include <httplib.h>
 
 #include "server_harness.h"
 
@@ -394,10 +394,10 @@ void TestServerRoutes::kept_alive_connection_answers_without_delay() {
     QCOMPARE(reply->status, 200);
   }
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  QVERIFY2(elapsed < std::chrono::milliseconds(500),
-           qPrintable(QString("25 requests took %1 ms")
-                          .arg(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)
-                                   .count())));
+  QVERIFY2(
+      elapsed < std::chrono::milliseconds(500),
+      qPrintable(QString("25 requests took %1 ms")
+                     .arg(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
 }
 
 void TestServerRoutes::repeated_failures_lock_the_account_for_a_while() {
@@ -460,10 +460,10 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
   QVERIFY(std::chrono::steady_clock::now() - asked < std::chrono::seconds(2));
   const auto lasted = dropped_after.get();
   ::close(sock);
-  QVERIFY2(lasted >= std::chrono::seconds(9) && lasted < std::chrono::seconds(20),
-           qPrintable(QString("the trickling client lasted %1 ms")
-                          .arg(std::chrono::duration_cast<std::chrono::milliseconds>(lasted)
-                                   .count())));
+  QVERIFY2(
+      lasted >= std::chrono::seconds(9) && lasted < std::chrono::seconds(20),
+      qPrintable(QString("the trickling client lasted %1 ms")
+                     .arg(std::chrono::duration_cast<std::chrono::milliseconds>(lasted).count())));
 }
 
 // Bytes that follow a request on its connection are a second request only when the first one's

@@ -27,13 +27,20 @@ class TestProtocol : public QObject {
   void login_values_reach_the_service_as_typed_data() {
     QTest::addColumn<QString>("account");
     QTest::addColumn<QString>("password");
-    QTest::newRow("plain") << "alice" << "secret";
-    QTest::newRow("query metacharacters") << "a&p=x" << "p&=#+%20%";
-    QTest::newRow("blanks") << " a b " << "  ";
-    QTest::newRow("chinese") << "张三" << "密码123";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("hash cuts nothing") << "#" << "#top";
-    QTest::newRow("percent sequences") << "%41%" << "%zz";
+    QTest::newRow("plain") << "alice"
+                           << "secret";
+    QTest::newRow("query metacharacters") << "a&p=x"
+                                          << "p&=#+%20%";
+    QTest::newRow("blanks") << " a b "
+                            << "  ";
+    QTest::newRow("chinese") << "张三"
+                             << "密码123";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("hash cuts nothing") << "#"
+                                       << "#top";
+    QTest::newRow("percent sequences") << "%41%"
+                                       << "%zz";
   }
   void login_values_reach_the_service_as_typed() {
     QFETCH(QString, account);
@@ -70,10 +77,9 @@ class TestProtocol : public QObject {
     QTest::addColumn<bool>("has_body");
     QTest::addColumn<QString>("reply");
     QTest::newRow("plain code") << "<HTML><HEAD></HEAD><BODY>1</BODY></HTML>" << true << "1";
-    QTest::newRow("serialized page") << "<HTML><HEAD></HEAD>\r\n<BODY>0</BODY></HTML>" << true
-                                     << "0";
-    QTest::newRow("lower-case tags") << "<html><head></head><body>1</body></html>" << false
-                                     << "";
+    QTest::newRow("serialized page")
+        << "<HTML><HEAD></HEAD>\r\n<BODY>0</BODY></HTML>" << true << "0";
+    QTest::newRow("lower-case tags") << "<html><head></head><body>1</body></html>" << false << "";
     QTest::newRow("trailing line break") << "<HTML><BODY>1\n</BODY></HTML>" << true << "1\n";
     QTest::newRow("no body tag") << "<HTML><HEAD></HEAD></HTML>" << false << "";
     QTest::newRow("two body tags") << "<BODY>2<BODY>3</BODY>" << true << "2";

@@ -35,8 +35,7 @@ struct Rig {
                          messages::warning(&window, "refused");
                          cycle.end_cycle();
                        }},
-                      {"1",
-                       [this] {
+                      {"1", [this] {
                          ++accepted;
                          cycle.end_cycle();
                        }}}};

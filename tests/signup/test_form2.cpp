@@ -150,20 +150,25 @@ class TestForm2 : public QObject {
                                << "Text1";
     QTest::newRow("no password") << QStringList{"a", "", "x", "1", "2", "3"} << "请输入密码。"
                                  << "Text2";
-    QTest::newRow("no confirmation") << QStringList{"a", "p", "", "1", "2", "3"}
-                                     << "请输入确认密码。" << "Text3";
+    QTest::newRow("no confirmation")
+        << QStringList{"a", "p", "", "1", "2", "3"} << "请输入确认密码。"
+        << "Text3";
     QTest::newRow("no QQ") << QStringList{"a", "p", "p", "", "2", "3"} << "请输入绑定QQ。"
                            << "Text4";
     QTest::newRow("no card") << QStringList{"a", "p", "p", "1", "", "3"} << "请输入充值卡号。"
                              << "Text5";
-    QTest::newRow("no card password") << QStringList{"a", "p", "p", "1", "2", ""}
-                                      << "请输入充值密码。" << "Text6";
-    QTest::newRow("passwords differ") << QStringList{"a", "p1", "p2", "1", "2", "3"}
-                                      << "两次密码输入不一致，请重新输入。" << "Text2";
-    QTest::newRow("passwords differ in case") << QStringList{"a", "Secret", "secret", "1", "2", "3"}
-                                              << "两次密码输入不一致，请重新输入。" << "Text2";
-    QTest::newRow("blanks are not empty") << QStringList{" ", " ", "  ", "1", "2", "3"}
-                                          << "两次密码输入不一致，请重新输入。" << "Text2";
+    QTest::newRow("no card password")
+        << QStringList{"a", "p", "p", "1", "2", ""} << "请输入充值密码。"
+        << "Text6";
+    QTest::newRow("passwords differ")
+        << QStringList{"a", "p1", "p2", "1", "2", "3"} << "两次密码输入不一致，请重新输入。"
+        << "Text2";
+    QTest::newRow("passwords differ in case")
+        << QStringList{"a", "Secret", "secret", "1", "2", "3"} << "两次密码输入不一致，请重新输入。"
+        << "Text2";
+    QTest::newRow("blanks are not empty")
+        << QStringList{" ", " ", "  ", "1", "2", "3"} << "两次密码输入不一致，请重新输入。"
+        << "Text2";
   }
   void checks() {
     QFETCH(QStringList, texts);
@@ -214,14 +219,13 @@ class TestForm2 : public QObject {
     QTest::addColumn<bool>("back");
     QStringList cleared = kComplete;
     cleared[0].clear();
-    QTest::newRow("0") << QByteArray("0") << "注册失败，请确认所有信息填写正确！" << kComplete
-                       << "" << false;
+    QTest::newRow("0") << QByteArray("0") << "注册失败，请确认所有信息填写正确！" << kComplete << ""
+                       << false;
     QTest::newRow("1") << QByteArray("1") << "注册失败，用户名已存在！" << cleared << "Text1"
                        << false;
     QTest::newRow("2") << QByteArray("2") << "冲值卡信息错误或已失效！" << kComplete << "Text5"
                        << false;
-    QTest::newRow("3") << QByteArray("3") << "注册成功，点击确认登陆！" << kComplete << ""
-                       << true;
+    QTest::newRow("3") << QByteArray("3") << "注册成功，点击确认登陆！" << kComplete << "" << true;
     QTest::newRow("time-out") << QByteArray("4") << "注册超时，请检查网络！" << kComplete << ""
                               << false;
   }

@@ -1,11 +1,11 @@
 #include "test_server.h"
 
+#include <sys/socket.h>
+#include <zlib.h>
+
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
-
-#include <sys/socket.h>
-#include <zlib.h>
 
 namespace velmoth::testing {
 
@@ -21,18 +21,30 @@ constexpr qint64 kStreamQueueBytes = 256 * 1024;
 
 QByteArray reason_phrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -194,7 +206,8 @@ class TestServer::Connection : public QObject {
     connect(&drip_timer_, &QTimer::timeout, this, [this] { drip(); });
     connect(socket_, &QTcpSocket::bytesWritten, this, [this] { stream(); });
     // Picks up anything the socket buffered before readyRead was connected.
-    QMetaObject::invokeMethod(this, [this] { read_requests(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { read_requests(); }, Qt::QueuedConnection);
   }
 
   // The socket, a child, is closed after this body has run; that must not call back in here.
@@ -298,7 +311,8 @@ class TestServer::Connection : public QObject {
       return;
     }
     answering_ = false;
-    QMetaObject::invokeMethod(this, [this] { read_requests(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { read_requests(); }, Qt::QueuedConnection);
   }
 
   // Drops the connection with a TCP reset rather than an orderly close.

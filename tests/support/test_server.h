@@ -7,7 +7,6 @@
 #include <QPair>
 #include <QString>
 #include <QTcpServer>
-
 #include <functional>
 
 namespace velmoth::testing {
