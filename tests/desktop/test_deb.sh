@@ -38,16 +38,12 @@ done
 grep -qx '\./usr/share/metainfo/.*\.metainfo\.xml' <<<"$contents" || fail "velmoth lacks the metainfo"
 ! grep -q velmoth-server <<<"$contents" || fail "velmoth holds the service"
 
-# Nothing in either package runs on installation: no maintainer scripts, no service units.
-no_scripts() {
-  local members
-  members=$(dpkg-deb --ctrl-tarfile "$1" | tar -t)
-  for script in preinst postinst prerm postrm; do
-    ! grep -qx "\./$script" <<<"$members" || fail "$(basename "$1") has a $script script"
-  done
-  ! dpkg-deb -c "$1" | grep -qE 'systemd|init\.d' || fail "$(basename "$1") installs a service"
-}
-no_scripts "$client"
+# The client runs nothing on installation: no maintainer scripts, no service units.
+members=$(dpkg-deb --ctrl-tarfile "$client" | tar -t)
+for script in preinst postinst prerm postrm; do
+  ! grep -qx "\./$script" <<<"$members" || fail "velmoth has a $script script"
+done
+! grep -qE 'systemd|init\.d' <<<"$contents" || fail "velmoth installs a service"
 
 if [ "$with_server" = 1 ]; then
   echo "== velmoth-server"
@@ -58,8 +54,9 @@ if [ "$with_server" = 1 ]; then
   for library in libsodium23 libsqlite3-0; do
     [[ ", $depends" == *", $library "* ]] || fail "velmoth-server Depends lacks $library: $depends"
   done
-  [ "$(dpkg-deb -c "$server" | awk '$1 ~ /^-/ {print $6}')" = ./usr/bin/velmoth-server ] ||
-    fail "velmoth-server should hold only usr/bin/velmoth-server"
-  no_scripts "$server"
+  [ "$(dpkg-deb -c "$server" | awk '$1 ~ /^-/ {print $6}' | sort | tr '\n' ' ')" = \
+    "./etc/velmoth-server/velmoth-server.conf ./lib/systemd/system/velmoth-server.service \
+./usr/bin/velmoth-server " ] ||
+    fail "velmoth-server holds other files: $(dpkg-deb -c "$server")"
 fi
 echo "PASS"
