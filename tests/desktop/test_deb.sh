@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian packages with CPack and checks what they hold and depend on.
+# Builds the Debian packages with CPack, checks what they hold and depend on, and runs lintian
+# on them: any error or warning fails.
 #   test_deb.sh BUILD_DIR VERSION WITH_SERVER(0|1)
 set -euo pipefail
 build=$1
@@ -7,7 +8,7 @@ version=$2
 with_server=$3
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in "${CPACK:-cpack}" dpkg-deb dpkg-shlibdeps file; do
+for tool in "${CPACK:-cpack}" dpkg-deb dpkg-shlibdeps file lintian; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
 done
 
@@ -18,6 +19,23 @@ trap 'rm -rf "$out"' EXIT
 arch=$(dpkg --print-architecture)
 client=$out/velmoth_${version}_${arch}.deb
 [ -f "$client" ] || { ls "$out"; fail "no $(basename "$client")"; }
+
+# Debian's documents and manual page, each compressed as gzip -9n: the header's flags and time
+# stamp (bytes 3-7) are zero, so it holds no name or time, and its byte 8 says "best".
+check_documents() {
+  local deb=$1 package=$2 page=$3 scratch
+  scratch=$(mktemp -d)
+  dpkg-deb -x "$deb" "$scratch"
+  for file in "usr/share/doc/$package/changelog.gz" "usr/share/man/$page.gz"; do
+    [ -f "$scratch/$file" ] || fail "$package lacks $file"
+    [ "$(od -An -tx1 -j3 -N6 "$scratch/$file" | tr -d ' ')" = 000000000002 ] ||
+      fail "$file is not compressed with gzip -9n"
+  done
+  head -n1 "$scratch/usr/share/doc/$package/copyright" |
+    grep -qxF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "$package's copyright is not in the machine-readable format"
+  rm -rf "$scratch"
+}
 
 echo "== velmoth"
 dpkg-deb -I "$client"
@@ -37,6 +55,7 @@ for file in ./usr/bin/velmoth ./usr/share/applications/velmoth.desktop \
 done
 grep -qx '\./usr/share/metainfo/.*\.metainfo\.xml' <<<"$contents" || fail "velmoth lacks the metainfo"
 ! grep -q velmoth-server <<<"$contents" || fail "velmoth holds the service"
+check_documents "$client" velmoth man1/velmoth.1
 
 # The client runs nothing on installation: no maintainer scripts, no service units.
 members=$(dpkg-deb --ctrl-tarfile "$client" | tar -t)
@@ -44,6 +63,7 @@ for script in preinst postinst prerm postrm; do
   ! grep -qx "\./$script" <<<"$members" || fail "velmoth has a $script script"
 done
 ! grep -qE 'systemd|init\.d' <<<"$contents" || fail "velmoth installs a service"
+packages=("$client")
 
 if [ "$with_server" = 1 ]; then
   echo "== velmoth-server"
@@ -56,7 +76,15 @@ if [ "$with_server" = 1 ]; then
   done
   [ "$(dpkg-deb -c "$server" | awk '$1 ~ /^-/ {print $6}' | sort | tr '\n' ' ')" = \
     "./etc/velmoth-server/velmoth-server.conf ./lib/systemd/system/velmoth-server.service \
-./usr/bin/velmoth-server " ] ||
+./usr/bin/velmoth-server ./usr/share/doc/velmoth-server/changelog.gz \
+./usr/share/doc/velmoth-server/copyright ./usr/share/man/man8/velmoth-server.8.gz " ] ||
     fail "velmoth-server holds other files: $(dpkg-deb -c "$server")"
+  check_documents "$server" velmoth-server man8/velmoth-server.8
+  packages+=("$server")
 fi
+
+echo "== lintian"
+# lintian warns that it runs as root; that is no finding about the packages.
+lintian --display-info --fail-on error,warning "${packages[@]}" 2> >(grep -v 'root privileges' >&2) ||
+  fail "lintian reports errors or warnings"
 echo "PASS"
