@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages with CPack, checks what they hold and depend on, and runs lintian
-# on them: any error or warning fails.
+# Builds the Debian packages with CPack into BUILD_DIR/test-packages, checks what they hold and
+# depend on, and runs lintian on them: any error or warning fails. test_service_install reads
+# the packages this test leaves behind.
 #   test_deb.sh BUILD_DIR VERSION WITH_SERVER(0|1)
 set -euo pipefail
 build=$1
@@ -12,8 +13,9 @@ for tool in "${CPACK:-cpack}" dpkg-deb dpkg-shlibdeps file lintian; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
 done
 
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
+out=$build/test-packages
+rm -rf "$out"
+mkdir -p "$out"
 (cd "$build" && "${CPACK:-cpack}" -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; fail "cpack"; }
 
 arch=$(dpkg --print-architecture)
