@@ -2,7 +2,7 @@
 # Unpacks the service package that test_deb built into a scratch root and checks the system
 # service in it: the unit and its settings file in place, systemd's own checks of the unit and
 # its security rating, what the maintainer scripts ask of systemd, and that the service, started
-# with the unit's command line, makes only system calls its filter allows.
+# with the unit's command line, makes only system calls and opens only sockets the unit allows.
 #   test_service_install.sh BUILD_DIR VERSION
 # Exits 77 (skipped) when a part cannot run here: it says which, and why.
 set -euo pipefail
@@ -177,6 +177,12 @@ else
     fail "the unit's filter refuses system calls the service makes: $(paste -sd' ' <<<"$forbidden")"
   echo "$(wc -l <<<"$used") different system calls made, all allowed:"
   paste -sd' ' <<<"$used"
+  families=$(grep -o 'socket(AF_[A-Z0-9]*' "$state/trace" | cut -c8- | sort -u)
+  for family in $families; do
+    grep -qE "^RestrictAddressFamilies=(.* )?$family( |$)" "$unit" ||
+      fail "the unit's RestrictAddressFamilies= refuses $family sockets, which the service opens"
+  done
+  echo "socket families opened, all allowed: $(paste -sd' ' <<<"$families")"
 fi
 
 [ ${#skipped[@]} -eq 0 ] || { printf 'SKIPPED: %s\n' "${skipped[@]}"; exit 77; }
