@@ -94,7 +94,8 @@ std::int64_t Service::now_seconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(now().time_since_epoch()).count();
 }
 
-std::optional<std::string> Service::log_in(std::string_view account, std::string_view password) {
+std::optional<std::string> Service::log_in(std::string_view account, std::string_view password,
+                                           std::string_view) {
   // Malformed input is refused before it costs a database lookup or a hash.
   if (!valid_account_name(account) || !valid_password(password)) return std::nullopt;
   if (throttle_.locked(account, now())) return std::nullopt;

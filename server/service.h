@@ -62,7 +62,8 @@ class Service {
 
   // A new session token when the account exists and the password matches; nothing otherwise,
   // and nothing while the account is locked after repeated failures.
-  std::optional<std::string> log_in(std::string_view account, std::string_view password);
+  std::optional<std::string> log_in(std::string_view account, std::string_view password,
+                                    std::string_view client_address = {});
   std::optional<AccountView> account_for_session(std::string_view token);
 
   // Creates the account and spends the card as one unit: a card pays for one account only,

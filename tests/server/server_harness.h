@@ -37,6 +37,27 @@ struct Reply {
   std::string set_cookie;
 };
 
+// A client connection to the service on loopback, from the local address given (any 127.x.y.z
+// works on Linux). Requests are sent byte for byte; each reply is read to the end of its body.
+class ClientConnection {
+ public:
+  explicit ClientConnection(int port, const char *from = "127.0.0.1");
+  ~ClientConnection();
+  ClientConnection(const ClientConnection &) = delete;
+  ClientConnection &operator=(const ClientConnection &) = delete;
+
+  bool connected() const { return connected_; }
+  // A reply with status 0 when the connection failed or closed first.
+  Reply request(const std::string &method, const std::string &target,
+                const std::string &cookie = {}, bool close = false);
+  int socket() const { return socket_; }
+
+ private:
+  int socket_ = -1;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
 // One GET on a fresh connection; target is sent byte for byte.
 Reply get(int port, const std::string &target, const std::string &cookie = {});
 
