@@ -3,11 +3,15 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "login_throttle.h"
 
 namespace velmoth::server {
 
@@ -86,26 +90,36 @@ class WriteTransaction {
 };
 
 // The service's database file: opened in WAL mode with a busy timeout, its schema created or
-// checked on open. Requests from the HTTP worker threads share the one connection through
-// access(), which holds a mutex for the duration of the call.
-class Database {
+// brought up to date on open (each schema version has one migration, applied in order). The
+// file and its -wal and -shm files are readable by their owner only, whatever the umask.
+// Requests from the HTTP worker threads share the one connection through access(), which holds
+// a mutex for the duration of the call.
+//
+// Every failure to open or prepare the file is thrown as one DatabaseError that names the file
+// and the cause.
+class Database : public ThrottleStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   explicit Database(const std::string &path);
 
   template <typename Fn>
   auto access(Fn &&fn) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::forward<Fn>(fn)(connection_);
+    return std::forward<Fn>(fn)(*connection_);
   }
+
+  std::vector<ThrottleRecord> load_throttle(std::size_t limit) override;
+  void save_throttle(const std::vector<ThrottleRecord> &records,
+                     const std::vector<std::string> &forgotten) override;
 
  private:
   std::int64_t check_ownership();
   void prepare_schema();
 
+  std::string path_;
   std::mutex mutex_;
-  Connection connection_;
+  std::unique_ptr<Connection> connection_;
 };
 
 }  // namespace velmoth::server

@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-
 namespace velmoth::server {
 namespace {
 

@@ -30,8 +30,8 @@ struct HeadScan {
   bool transfer_encoding = false;
 
   bool received(const char *text) const {
-    return !begin || !text || (std::less_equal<const char *>()(begin, text) &&
-                               std::less<const char *>()(text, end));
+    return !begin || !text ||
+           (std::less_equal<const char *>()(begin, text) && std::less<const char *>()(text, end));
   }
 };
 
@@ -65,13 +65,13 @@ HeadScan scan(MHD_Connection *connection, const char *request_line) {
 
 }  // namespace
 
-std::optional<int> head_refusal(MHD_Connection *connection, const char *method,
-                                const char *version, std::size_t max_head_bytes) {
+std::optional<int> head_refusal(MHD_Connection *connection, const char *method, const char *version,
+                                std::size_t max_head_bytes) {
   const HeadScan result = scan(connection, method);
   if (result.begin && static_cast<std::size_t>(result.end - result.begin) > max_head_bytes) {
     // The library ends the method and the address with NULs in place; the version ends the line.
-    const bool line_too_long =
-        version && static_cast<std::size_t>(version + std::strlen(version) - method) > max_head_bytes;
+    const bool line_too_long = version && static_cast<std::size_t>(version + std::strlen(version) -
+                                                                   method) > max_head_bytes;
     return line_too_long ? MHD_HTTP_URI_TOO_LONG : MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
   }
   if (result.malformed) return MHD_HTTP_BAD_REQUEST;

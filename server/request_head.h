@@ -17,8 +17,8 @@ namespace velmoth::server {
 // max_head_bytes is refused with 414 when its request line alone is, else with 431.
 // method and version are the request handler's arguments; method points at the start of the
 // received head, version at the end of its request line.
-std::optional<int> head_refusal(MHD_Connection *connection, const char *method,
-                                const char *version, std::size_t max_head_bytes);
+std::optional<int> head_refusal(MHD_Connection *connection, const char *method, const char *version,
+                                std::size_t max_head_bytes);
 
 // Whether the head announces a body: any Transfer-Encoding, or any Content-Length other than a
 // single "0".

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "account_names.h"
 #include "text_rules.h"
 
 namespace velmoth::server {
@@ -63,11 +64,37 @@ struct StoredAccount {
   std::string password_hash;
 };
 
-std::optional<StoredAccount> find_account(Connection &db, std::string_view name) {
-  Statement find = db.prepare("SELECT id, password_hash FROM accounts WHERE name = ?");
-  find.bind(name);
-  if (!find.step()) return std::nullopt;
-  return StoredAccount{find.integer(0), find.text(1)};
+// The account a login names: the one stored with exactly that name, else the only one with its
+// key. key is the name's key, or the name itself when it breaks today's rules.
+std::optional<StoredAccount> find_account(Connection &db, std::string_view name,
+                                          std::string_view key) {
+  Statement find =
+      db.prepare("SELECT id, password_hash, name = ? FROM accounts WHERE name = ? OR name_key = ?");
+  find.bind(name, name, key);
+  std::optional<StoredAccount> found;
+  int matches = 0;
+  while (find.step()) {
+    if (find.integer(2) == 1) return StoredAccount{find.integer(0), find.text(1)};
+    found = StoredAccount{find.integer(0), find.text(1)};
+    ++matches;
+  }
+  return matches == 1 ? found : std::nullopt;
+}
+
+// Whether a new account name would be taken: the same key, or a look-alike.
+bool name_taken(Connection &db, const AccountName &name) {
+  Statement find = db.prepare("SELECT 1 FROM accounts WHERE name_key = ? OR skeleton = ? LIMIT 1");
+  find.bind(name.key, name.skeleton);
+  return find.step();
+}
+
+void insert_account(Connection &db, const AccountName &name, std::string_view password_hash,
+                    std::string_view qq, std::int64_t now) {
+  db.prepare(
+        "INSERT INTO accounts (name, name_key, skeleton, password_hash, qq, created_at)"
+        " VALUES (?, ?, ?, ?, ?, ?)")
+      .bind(name.display, name.key, name.skeleton, password_hash, qq, now)
+      .run();
 }
 
 struct StoredCard {
@@ -88,26 +115,31 @@ std::optional<StoredCard> find_unused_card(Connection &db, std::string_view numb
 Service::Service(ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
-      db_(options_.database_path) {}
+      db_(options_.database_path),
+      throttle_(db_),
+      stand_in_hash_(hasher_.hash(new_session_token())) {}
 
 std::int64_t Service::now_seconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(now().time_since_epoch()).count();
 }
 
 std::optional<std::string> Service::log_in(std::string_view account, std::string_view password,
-                                           std::string_view) {
+                                           std::string_view client_address) {
   // Malformed input is refused before it costs a database lookup or a hash.
   if (!valid_account_name(account) || !valid_password(password)) return std::nullopt;
-  if (throttle_.locked(account, now())) return std::nullopt;
-  const auto stored = db_.access([&](Connection &db) { return find_account(db, account); });
-  if (!stored || !hasher_.verify(stored->password_hash, password)) {
-    throttle_.record_failure(account, now());
-    return std::nullopt;
-  }
-  throttle_.record_success(account);
+  const auto name = account_name(account);
+  const std::string key = name ? name->key : std::string(account);
+  const std::int64_t now = now_seconds();
+  const bool allowed = throttle_.allows(key, client_address, now);
+  const auto stored = db_.access([&](Connection &db) { return find_account(db, account, key); });
+  const bool verified = hasher_.verify(stored ? stored->password_hash : stand_in_hash_, password);
+  // A refused try counts as a failure whatever the password, so it costs the same time as a
+  // wrong one and tells nothing about the password.
+  if (!verified || !allowed) throttle_.record_failure(key, client_address, now);
+  if (!stored || !verified || !allowed) return std::nullopt;
+  throttle_.record_success(key, client_address);
 
   std::string token = new_session_token();
-  const std::int64_t now = now_seconds();
   db_.access([&](Connection &db) {
     WriteTransaction transaction(db);
     db.prepare("DELETE FROM sessions WHERE expires_at <= ?").bind(now).run();
@@ -136,7 +168,8 @@ std::optional<AccountView> Service::account_for_session(std::string_view token) 
 }
 
 SignupResult Service::sign_up(const SignupForm &form) {
-  if (!valid_account_name(form.account) || !valid_password(form.password) || !valid_qq(form.qq) ||
+  const auto name = account_name(form.account);
+  if (!name || !acceptable_new_password(form.password) || !valid_qq(form.qq) ||
       !valid_card_field(form.card_number) || !valid_card_field(form.card_password))
     return SignupResult::Invalid;
 
@@ -147,7 +180,7 @@ SignupResult Service::sign_up(const SignupForm &form) {
   };
   const Precheck precheck = db_.access([&](Connection &db) {
     Precheck result;
-    result.account_taken = find_account(db, form.account).has_value();
+    result.account_taken = name_taken(db, *name);
     if (!result.account_taken) result.card = find_unused_card(db, form.card_number);
     return result;
   });
@@ -162,10 +195,8 @@ SignupResult Service::sign_up(const SignupForm &form) {
   const std::int64_t now = now_seconds();
   return db_.access([&](Connection &db) {
     WriteTransaction transaction(db);
-    if (find_account(db, form.account)) return SignupResult::AccountTaken;
-    db.prepare("INSERT INTO accounts (name, password_hash, qq, created_at) VALUES (?, ?, ?, ?)")
-        .bind(form.account, password_hash, form.qq, now)
-        .run();
+    if (name_taken(db, *name)) return SignupResult::AccountTaken;
+    insert_account(db, *name, password_hash, form.qq, now);
     const std::int64_t account_id = db.last_insert_rowid();
     db.prepare("UPDATE cards SET used_by = ?, used_at = ? WHERE id = ? AND used_by IS NULL")
         .bind(account_id, now, precheck.card->id)
@@ -205,20 +236,25 @@ std::vector<Card> Service::add_cards(int count) {
 }
 
 bool Service::ensure_demo_account() {
-  const auto existing = db_.access([&](Connection &db) { return find_account(db, kDemoAccount); });
-  if (existing) return hasher_.verify(existing->password_hash, kDemoPassword);
+  const auto name = account_name(kDemoAccount);
+  const auto demo_works = [&] {
+    const auto existing =
+        db_.access([&](Connection &db) { return find_account(db, kDemoAccount, name->key); });
+    return existing && hasher_.verify(existing->password_hash, kDemoPassword);
+  };
+  if (demo_works()) return true;
 
   const std::string password_hash = hasher_.hash(kDemoPassword);
   const std::int64_t now = now_seconds();
   const bool created = db_.access([&](Connection &db) {
-    db.prepare(
-          "INSERT INTO accounts (name, password_hash, qq, created_at) VALUES (?, ?, ?, ?)"
-          " ON CONFLICT (name) DO NOTHING")
-        .bind(kDemoAccount, password_hash, kDemoQq, now)
-        .run();
-    return db.changes() == 1;
+    WriteTransaction transaction(db);
+    if (name_taken(db, *name)) return false;
+    insert_account(db, *name, password_hash, kDemoQq, now);
+    transaction.commit();
+    return true;
   });
-  return created || ensure_demo_account();
+  // Not created: the name (or a look-alike) was there already, or has just been taken.
+  return created || demo_works();
 }
 
 }  // namespace velmoth::server

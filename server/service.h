@@ -60,8 +60,11 @@ class Service {
  public:
   explicit Service(ServiceOptions options);
 
-  // A new session token when the account exists and the password matches; nothing otherwise,
-  // and nothing while the account is locked after repeated failures.
+  // A new session token when the account exists, the password matches and the login throttle
+  // lets client_address try; nothing otherwise. The account name is matched as at sign-up
+  // (width, normalization and case do not matter); a name stored before those rules that
+  // breaks them matches only as stored. Refused, missing and wrong take the same time: each
+  // costs one password verification, against a stand-in hash when there is no account.
   std::optional<std::string> log_in(std::string_view account, std::string_view password,
                                     std::string_view client_address = {});
   std::optional<AccountView> account_for_session(std::string_view token);
@@ -77,7 +80,7 @@ class Service {
   // with the demo password.
   bool ensure_demo_account();
   static constexpr std::string_view kDemoAccount = "demo";
-  static constexpr std::string_view kDemoPassword = "demo123";
+  static constexpr std::string_view kDemoPassword = "demo1234";
   static constexpr std::string_view kDemoQq = "10000";
 
   std::chrono::system_clock::time_point now() const { return options_.clock(); }
@@ -89,6 +92,7 @@ class Service {
   PasswordHasher hasher_;
   Database db_;
   LoginThrottle throttle_;
+  std::string stand_in_hash_;  // verified when there is no account, so it costs the same time
 };
 
 }  // namespace velmoth::server

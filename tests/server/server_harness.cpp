@@ -110,8 +110,8 @@ Reply ClientConnection::request(const std::string &method, const std::string &ta
   return reply;
 }
 
-Reply get(int port, const std::string &target, const std::string &cookie) {
-  return ClientConnection(port).request("GET", target, cookie, true);
+Reply get(int port, const std::string &target, const std::string &cookie, const char *from) {
+  return ClientConnection(port, from).request("GET", target, cookie, true);
 }
 
 std::string send_raw(int port, const std::string &bytes) {

@@ -58,8 +58,10 @@ class ClientConnection {
   std::string buffer_;
 };
 
-// One GET on a fresh connection; target is sent byte for byte.
-Reply get(int port, const std::string &target, const std::string &cookie = {});
+// One GET on a fresh connection from 127.0.0.1 or the local address given; target is sent byte
+// for byte.
+Reply get(int port, const std::string &target, const std::string &cookie = {},
+          const char *from = "127.0.0.1");
 
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
 // until it closes the connection or stays silent for a few seconds.
@@ -82,6 +84,10 @@ class RunningService {
 
   Reply get(const std::string &target, const std::string &cookie = {}) const {
     return testing::get(port_, target, cookie);
+  }
+  // The answer of /login.asp to u and p sent from the local address given.
+  std::string log_in_from(const char *from, const std::string &u, const std::string &p) const {
+    return testing::get(port_, address("/login.asp", {{"u", u}, {"p", p}}), {}, from).body;
   }
   // A fresh card from the service.
   Card card() { return service_->add_cards(1).front(); }

@@ -95,7 +95,7 @@ class TestServerCli : public QObject {
       const auto sign_up = [&](const std::string &account) {
         return server
             .get(address("/reg.asp", {{"u", account},
-                                      {"p", "pw"},
+                                      {"p", "pw-secret"},
                                       {"q", "12345"},
                                       {"cn", cards[i].number},
                                       {"cc", cards[i].password}}))
@@ -148,13 +148,13 @@ class TestServerCli : public QObject {
         30000);
     const int port = match.captured(1).toInt();
     const QByteArray out = process.readAllStandardOutput();
-    QVERIFY(out.contains("demo123"));
+    QVERIFY(out.contains("demo1234"));
     const auto cards = cards_in(out);
     QCOMPARE(cards.size(), std::size_t(5));
 
-    QCOMPARE(get(port, "/login.asp?u=demo&p=demo123").body, std::string("1"));
+    QCOMPARE(get(port, "/login.asp?u=demo&p=demo1234").body, std::string("1"));
     QCOMPARE(get(port, address("/reg.asp", {{"u", "fromdemo" + std::to_string(signal)},
-                                            {"p", "pw"},
+                                            {"p", "pw-secret"},
                                             {"q", "12345"},
                                             {"cn", cards[0].number},
                                             {"cc", cards[0].password}}))
@@ -168,7 +168,7 @@ class TestServerCli : public QObject {
     err += process.readAllStandardError();
     QVERIFY(err.contains(" GET /login.asp 200\n"));
     QVERIFY(err.contains(" GET /reg.asp 200\n"));
-    QVERIFY(!err.contains("demo123"));
+    QVERIFY(!err.contains("demo1234"));
     QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
   }
 
