@@ -93,10 +93,10 @@ std::string utf8(const icu::UnicodeString &text) {
 std::optional<AccountName> account_name(std::string_view text) {
   if (!utf8_length(text)) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
-  const icu::UnicodeString display = nfc().normalize(
-      map_widths(icu::UnicodeString::fromUTF8(
-          icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))),
-      status);
+  const icu::UnicodeString display =
+      nfc().normalize(map_widths(icu::UnicodeString::fromUTF8(
+                          icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))),
+                      status);
   if (U_FAILURE(status)) return std::nullopt;
   const int32_t length = display.countChar32();
   if (length < 1 || static_cast<std::size_t>(length) > kMaxAccountNameLength) return std::nullopt;

@@ -449,6 +449,12 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
   QTest::newRow("two Content-Lengths")
       << get + "Content-Length: 0\r\nContent-Length: " + kSecondLength + "\r\n\r\n"
       << QList<int>{400};
+  // Malformed header lines: the connection ends with the refusal.
+  QTest::newRow("blank before colon") << get + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n"
+                                      << QList<int>{400};
+  QTest::newRow("folded line") << get + "X-A: a\r\n b\r\n\r\n" << QList<int>{400};
+  QTest::newRow("folded with tab") << get + "Content-Length: 0\r\n\t5\r\n\r\n" << QList<int>{400};
+  QTest::newRow("line without colon") << get + "NoColon\r\n\r\n" << QList<int>{400};
   QTest::newRow("POST with body") << "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                                          kSecondLength + "\r\n\r\n"
                                   << QList<int>{405};
