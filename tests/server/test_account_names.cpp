@@ -87,7 +87,8 @@ void TestAccountNames::spellings_of_one_account_data() {
   QTest::newRow("full case folding") << QList<std::string>{"Straße", "STRASSE", "strasse"};
   QTest::newRow("normalization") << QList<std::string>{"caf\u00e9", "cafe\u0301", "CAFE\u0301"};
   QTest::newRow("full width") << QList<std::string>{"wide", "\uff57\uff49\uff44\uff45", "ＷＩＤＥ"};
-  QTest::newRow("half-width katakana") << QList<std::string>{"カタカナ", "\uff76\uff80\uff76\uff85"};
+  QTest::newRow("half-width katakana")
+      << QList<std::string>{"カタカナ", "\uff76\uff80\uff76\uff85"};
   QTest::newRow("Chinese with Latin") << QList<std::string>{"张三 Zhang", "张三 zhang"};
 }
 
@@ -111,23 +112,26 @@ void TestAccountNames::names_stored_before_the_rules_still_log_in() {
   {
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    QCOMPARE(sqlite3_exec(db,
-                          "CREATE TABLE accounts (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE,"
-                          " password_hash TEXT NOT NULL, qq TEXT NOT NULL, created_at INTEGER NOT "
-                          "NULL);"
-                          "CREATE TABLE cards (id INTEGER PRIMARY KEY, number TEXT NOT NULL UNIQUE,"
-                          " password_hash TEXT NOT NULL, created_at INTEGER NOT NULL,"
-                          " used_by INTEGER REFERENCES accounts(id), used_at INTEGER);"
-                          "CREATE TABLE sessions (token_hash TEXT PRIMARY KEY, account_id INTEGER "
-                          "NOT NULL REFERENCES accounts(id) ON DELETE CASCADE, expires_at INTEGER "
-                          "NOT NULL);"
-                          "PRAGMA application_id=1447841108; PRAGMA user_version=1;",
-                          nullptr, nullptr, nullptr),
-             SQLITE_OK);
+    QCOMPARE(
+        sqlite3_exec(db,
+                     "CREATE TABLE accounts (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE,"
+                     " password_hash TEXT NOT NULL, qq TEXT NOT NULL, created_at INTEGER NOT "
+                     "NULL);"
+                     "CREATE TABLE cards (id INTEGER PRIMARY KEY, number TEXT NOT NULL UNIQUE,"
+                     " password_hash TEXT NOT NULL, created_at INTEGER NOT NULL,"
+                     " used_by INTEGER REFERENCES accounts(id), used_at INTEGER);"
+                     "CREATE TABLE sessions (token_hash TEXT PRIMARY KEY, account_id INTEGER "
+                     "NOT NULL REFERENCES accounts(id) ON DELETE CASCADE, expires_at INTEGER "
+                     "NOT NULL);"
+                     "PRAGMA application_id=1447841108; PRAGMA user_version=1;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     for (const std::string &name : old_names) {
       sqlite3_stmt *insert = nullptr;
-      sqlite3_prepare_v2(db, "INSERT INTO accounts (name, password_hash, qq, created_at)"
-                             " VALUES (?, ?, '12345', 0)", -1, &insert, nullptr);
+      sqlite3_prepare_v2(db,
+                         "INSERT INTO accounts (name, password_hash, qq, created_at)"
+                         " VALUES (?, ?, '12345', 0)",
+                         -1, &insert, nullptr);
       const std::string hash = hasher.hash("old-" + name);
       sqlite3_bind_text(insert, 1, name.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(insert, 2, hash.c_str(), -1, SQLITE_TRANSIENT);
