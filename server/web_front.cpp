@@ -301,7 +301,15 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
   auto &front = *static_cast<WebFront *>(self);
   delete static_cast<Exchange *>(*request_state);
   *request_state = nullptr;
-  front.deadlines_->answered(socket_of(connection));
+  const int socket = socket_of(connection);
+  front.deadlines_->answered(socket);
+  // A client that has ended its side (sent its requests, then shut down writing) has its end of
+  // stream waiting unread: the library, woken once for the data and the end together, would
+  // otherwise keep the connection until its idle time-out. Closing the reading side wakes it to
+  // see the end; replies still to be sent are not affected.
+  char next = 0;
+  if (socket >= 0 && ::recv(socket, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+    ::shutdown(socket, SHUT_RD);
 }
 
 void WebFront::on_connection(void *self, MHD_Connection *connection, void **,
