@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "account_names.h"
 
@@ -272,36 +273,6 @@ void Database::prepare_schema() {
   db.exec("PRAGMA application_id=" + std::to_string(kApplicationId));
   db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
   transaction.commit();
-}
-
-std::vector<ThrottleRecord> Database::load_throttle(std::size_t limit) {
-  return access([&](Connection &db) {
-    std::vector<ThrottleRecord> records;
-    Statement recent = db.prepare(
-        "SELECT key, failures, blocked_until, last_failure FROM login_throttle"
-        " ORDER BY last_failure DESC LIMIT ?");
-    recent.bind(static_cast<std::int64_t>(limit));
-    while (recent.step())
-      records.push_back({recent.text(0), recent.integer(1), recent.integer(2), recent.integer(3)});
-    return records;
-  });
-}
-
-void Database::save_throttle(const std::vector<ThrottleRecord> &records,
-                             const std::vector<std::string> &forgotten) {
-  access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    for (const ThrottleRecord &record : records)
-      db.prepare(
-            "INSERT INTO login_throttle (key, failures, blocked_until, last_failure)"
-            " VALUES (?, ?, ?, ?) ON CONFLICT (key) DO UPDATE SET failures = excluded.failures,"
-            " blocked_until = excluded.blocked_until, last_failure = excluded.last_failure")
-          .bind(record.key, record.failures, record.blocked_until, record.last_failure)
-          .run();
-    for (const std::string &key : forgotten)
-      db.prepare("DELETE FROM login_throttle WHERE key = ?").bind(key).run();
-    transaction.commit();
-  });
 }
 
 }  // namespace velmoth::server

@@ -9,9 +9,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
-
-#include "login_throttle.h"
 
 namespace velmoth::server {
 
@@ -97,7 +94,7 @@ class WriteTransaction {
 //
 // Every failure to open or prepare the file is thrown as one DatabaseError that names the file
 // and the cause.
-class Database : public ThrottleStore {
+class Database {
  public:
   static constexpr int kSchemaVersion = 2;
 
@@ -108,10 +105,6 @@ class Database : public ThrottleStore {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::forward<Fn>(fn)(*connection_);
   }
-
-  std::vector<ThrottleRecord> load_throttle(std::size_t limit) override;
-  void save_throttle(const std::vector<ThrottleRecord> &records,
-                     const std::vector<std::string> &forgotten) override;
 
  private:
   std::int64_t check_ownership();

@@ -59,64 +59,13 @@ Card new_card() {
   return card;
 }
 
-struct StoredAccount {
-  std::int64_t id;
-  std::string password_hash;
-};
-
-// The account a login names: the one stored with exactly that name, else the only one with its
-// key. key is the name's key, or the name itself when it breaks today's rules.
-std::optional<StoredAccount> find_account(Connection &db, std::string_view name,
-                                          std::string_view key) {
-  Statement find =
-      db.prepare("SELECT id, password_hash, name = ? FROM accounts WHERE name = ? OR name_key = ?");
-  find.bind(name, name, key);
-  std::optional<StoredAccount> found;
-  int matches = 0;
-  while (find.step()) {
-    if (find.integer(2) == 1) return StoredAccount{find.integer(0), find.text(1)};
-    found = StoredAccount{find.integer(0), find.text(1)};
-    ++matches;
-  }
-  return matches == 1 ? found : std::nullopt;
-}
-
-// Whether a new account name would be taken: the same key, or a look-alike.
-bool name_taken(Connection &db, const AccountName &name) {
-  Statement find = db.prepare("SELECT 1 FROM accounts WHERE name_key = ? OR skeleton = ? LIMIT 1");
-  find.bind(name.key, name.skeleton);
-  return find.step();
-}
-
-void insert_account(Connection &db, const AccountName &name, std::string_view password_hash,
-                    std::string_view qq, std::int64_t now) {
-  db.prepare(
-        "INSERT INTO accounts (name, name_key, skeleton, password_hash, qq, created_at)"
-        " VALUES (?, ?, ?, ?, ?, ?)")
-      .bind(name.display, name.key, name.skeleton, password_hash, qq, now)
-      .run();
-}
-
-struct StoredCard {
-  std::int64_t id;
-  std::string password_hash;
-};
-
-std::optional<StoredCard> find_unused_card(Connection &db, std::string_view number) {
-  Statement find =
-      db.prepare("SELECT id, password_hash FROM cards WHERE number = ? AND used_by IS NULL");
-  find.bind(number);
-  if (!find.step()) return std::nullopt;
-  return StoredCard{find.integer(0), find.text(1)};
-}
-
 }  // namespace
 
 Service::Service(ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
-      db_(options_.database_path),
-      throttle_(db_),
+      store_(open_store(options_.database_path)),
+      throttle_(*store_),
       stand_in_hash_(hasher_.hash(new_session_token())) {}
 
 std::int64_t Service::now_seconds() const {
@@ -131,7 +80,7 @@ std::optional<std::string> Service::log_in(std::string_view account, std::string
   const std::string key = name ? name->key : std::string(account);
   const std::int64_t now = now_seconds();
   const bool allowed = throttle_.allows(key, client_address, now);
-  const auto stored = db_.access([&](Connection &db) { return find_account(db, account, key); });
+  const auto stored = store_->find_login_account(account, key);
   const bool verified = hasher_.verify(stored ? stored->password_hash : stand_in_hash_, password);
   // A refused try counts as a failure whatever the password, so it costs the same time as a
   // wrong one and tells nothing about the password.
@@ -140,31 +89,14 @@ std::optional<std::string> Service::log_in(std::string_view account, std::string
   throttle_.record_success(key, client_address);
 
   std::string token = new_session_token();
-  db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    db.prepare("DELETE FROM sessions WHERE expires_at <= ?").bind(now).run();
-    db.prepare("INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)")
-        .bind(token_digest(token), stored->id, now + options_.session_lifetime.count())
-        .run();
-    transaction.commit();
-  });
+  store_->add_session(token_digest(token), stored->id, now + options_.session_lifetime.count(),
+                      now);
   return token;
 }
 
 std::optional<AccountView> Service::account_for_session(std::string_view token) {
   if (!is_session_token(token)) return std::nullopt;
-  const std::string digest = token_digest(token);
-  const std::int64_t now = now_seconds();
-  return db_.access([&](Connection &db) -> std::optional<AccountView> {
-    Statement find = db.prepare(
-        "SELECT a.name, a.qq, a.created_at FROM sessions s JOIN accounts a ON a.id = s.account_id"
-        " WHERE s.token_hash = ? AND s.expires_at > ?");
-    find.bind(digest, now);
-    if (!find.step()) return std::nullopt;
-    return AccountView{
-        find.text(0), find.text(1),
-        std::chrono::system_clock::time_point(std::chrono::seconds(find.integer(2)))};
-  });
+  return store_->session_account(token_digest(token), now_seconds());
 }
 
 SignupResult Service::sign_up(const SignupForm &form) {
@@ -173,38 +105,14 @@ SignupResult Service::sign_up(const SignupForm &form) {
       !valid_card_field(form.card_number) || !valid_card_field(form.card_password))
     return SignupResult::Invalid;
 
-  // Cheap checks first, then the slow hashing without holding the database.
-  struct Precheck {
-    bool account_taken = false;
-    std::optional<StoredCard> card;
-  };
-  const Precheck precheck = db_.access([&](Connection &db) {
-    Precheck result;
-    result.account_taken = name_taken(db, *name);
-    if (!result.account_taken) result.card = find_unused_card(db, form.card_number);
-    return result;
-  });
-  if (precheck.account_taken) return SignupResult::AccountTaken;
-  if (!precheck.card || !hasher_.verify(precheck.card->password_hash, form.card_password))
+  // Cheap checks first, then the slow hashing without holding the store; the decisive step
+  // checks again.
+  if (store_->name_taken(*name)) return SignupResult::AccountTaken;
+  const auto card = store_->find_unused_card(form.card_number);
+  if (!card || !hasher_.verify(card->password_hash, form.card_password))
     return SignupResult::CardRefused;
-  const std::string password_hash = hasher_.hash(form.password);
-
-  // The decisive step: the account row and the card spend commit together or not at all. The
-  // card is spent only if it is still unused at this moment, so of several sign-ups that all
-  // passed the checks above exactly one gets it.
-  const std::int64_t now = now_seconds();
-  return db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    if (name_taken(db, *name)) return SignupResult::AccountTaken;
-    insert_account(db, *name, password_hash, form.qq, now);
-    const std::int64_t account_id = db.last_insert_rowid();
-    db.prepare("UPDATE cards SET used_by = ?, used_at = ? WHERE id = ? AND used_by IS NULL")
-        .bind(account_id, now, precheck.card->id)
-        .run();
-    if (db.changes() != 1) return SignupResult::CardRefused;
-    transaction.commit();
-    return SignupResult::Created;
-  });
+  const NewAccount account{*name, hasher_.hash(form.password), form.qq, now_seconds()};
+  return store_->create_account_spending_card(account, card->id);
 }
 
 std::vector<Card> Service::add_cards(int count) {
@@ -215,46 +123,21 @@ std::vector<Card> Service::add_cards(int count) {
     cards.push_back(new_card());
     hashes.push_back(hasher_.hash(cards.back().password));
   }
-  const std::int64_t now = now_seconds();
-  db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-      // A number that is already taken (about one chance in 10^15 per card) is drawn again.
-      for (;;) {
-        db.prepare(
-              "INSERT INTO cards (number, password_hash, created_at) VALUES (?, ?, ?)"
-              " ON CONFLICT (number) DO NOTHING")
-            .bind(cards[i].number, hashes[i], now)
-            .run();
-        if (db.changes() == 1) break;
-        cards[i].number = new_card().number;
-      }
-    }
-    transaction.commit();
-  });
+  // A number that is already taken (about one chance in 10^15 per card) is drawn again.
+  store_->add_cards(cards, hashes, now_seconds(), [] { return new_card().number; });
   return cards;
 }
 
 bool Service::ensure_demo_account() {
   const auto name = account_name(kDemoAccount);
   const auto demo_works = [&] {
-    const auto existing =
-        db_.access([&](Connection &db) { return find_account(db, kDemoAccount, name->key); });
+    const auto existing = store_->find_login_account(kDemoAccount, name->key);
     return existing && hasher_.verify(existing->password_hash, kDemoPassword);
   };
   if (demo_works()) return true;
-
-  const std::string password_hash = hasher_.hash(kDemoPassword);
-  const std::int64_t now = now_seconds();
-  const bool created = db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    if (name_taken(db, *name)) return false;
-    insert_account(db, *name, password_hash, kDemoQq, now);
-    transaction.commit();
-    return true;
-  });
+  const NewAccount demo{*name, hasher_.hash(kDemoPassword), std::string(kDemoQq), now_seconds()};
   // Not created: the name (or a look-alike) was there already, or has just been taken.
-  return created || demo_works();
+  return store_->create_account(demo) || demo_works();
 }
 
 }  // namespace velmoth::server

@@ -3,14 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "database.h"
 #include "login_throttle.h"
 #include "passwords.h"
+#include "store.h"
 
 namespace velmoth::server {
 
@@ -27,14 +28,6 @@ struct ServiceOptions {
   std::chrono::seconds session_lifetime = std::chrono::hours(12);
 };
 
-// Answer codes of the sign-up page.
-enum class SignupResult : char {
-  Invalid = '0',       // a field is missing or breaks its rule
-  AccountTaken = '1',  // the account name is already registered
-  CardRefused = '2',   // unknown card, wrong card password, or card already spent
-  Created = '3',
-};
-
 struct SignupForm {
   std::string account;
   std::string password;
@@ -43,18 +36,7 @@ struct SignupForm {
   std::string card_password;
 };
 
-struct AccountView {
-  std::string name;
-  std::string qq;
-  std::chrono::system_clock::time_point created;
-};
-
-struct Card {
-  std::string number;
-  std::string password;
-};
-
-// The subscription service: accounts, top-up cards and login sessions, kept in one SQLite file.
+// The subscription service: accounts, top-up cards and login sessions, kept in a store.
 // All members may be called from many threads at once.
 class Service {
  public:
@@ -90,7 +72,7 @@ class Service {
 
   ServiceOptions options_;
   PasswordHasher hasher_;
-  Database db_;
+  std::unique_ptr<Store> store_;
   LoginThrottle throttle_;
   std::string stand_in_hash_;  // verified when there is no account, so it costs the same time
 };

@@ -50,21 +50,21 @@ class TestConnectionFlood : public QObject {
 void TestConnectionFlood::logins_go_on_while_connections_are_held() {
   RunningService server({}, HashCost::interactive());
   const Card card = server.card();
-  QCOMPARE(server.service().sign_up({"flooded", "flood-password", "12345", card.number,
-                                     card.password}),
-           SignupResult::Created);
+  QCOMPARE(
+      server.service().sign_up({"flooded", "flood-password", "12345", card.number, card.password}),
+      SignupResult::Created);
 
   std::vector<std::unique_ptr<ClientConnection>> idle;
   for (int i = 0; i < kIdle; ++i) {
-    idle.push_back(std::make_unique<ClientConnection>(
-        server.port(), from_address(i / kPerAddress).c_str()));
+    idle.push_back(
+        std::make_unique<ClientConnection>(server.port(), from_address(i / kPerAddress).c_str()));
     QVERIFY(idle.back()->connected());
   }
   // Slow clients send a request head a byte at a time, never finishing it, until the test ends.
   std::vector<std::unique_ptr<ClientConnection>> slow;
   for (int i = 0; i < kSlow; ++i)
-    slow.push_back(std::make_unique<ClientConnection>(
-        server.port(), from_address(kIdle / kPerAddress).c_str()));
+    slow.push_back(std::make_unique<ClientConnection>(server.port(),
+                                                      from_address(kIdle / kPerAddress).c_str()));
   std::atomic<bool> done{false};
   std::thread drip([&] {
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(4000, 'a');
@@ -80,11 +80,11 @@ void TestConnectionFlood::logins_go_on_while_connections_are_held() {
     const auto start = std::chrono::steady_clock::now();
     QCOMPARE(server.log_in_from("127.0.0.1", "flooded", "flood-password"), std::string("1"));
     const auto took = std::chrono::steady_clock::now() - start;
-    QVERIFY2(took < std::chrono::seconds(2),
-             qPrintable(QString("login %1 took %2 ms")
-                            .arg(n)
-                            .arg(std::chrono::duration_cast<std::chrono::milliseconds>(took)
-                                     .count())));
+    QVERIFY2(
+        took < std::chrono::seconds(2),
+        qPrintable(QString("login %1 took %2 ms")
+                       .arg(n)
+                       .arg(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
   }
   // The held connections were still open while the logins ran.
   int open = 0;
@@ -92,7 +92,8 @@ void TestConnectionFlood::logins_go_on_while_connections_are_held() {
     pollfd closed{connection->socket(), POLLIN, 0};
     open += ::poll(&closed, 1, 0) == 0;
   }
-  QVERIFY2(open == kIdle, qPrintable(QString("%1 of %2 idle connections open").arg(open).arg(kIdle)));
+  QVERIFY2(open == kIdle,
+           qPrintable(QString("%1 of %2 idle connections open").arg(open).arg(kIdle)));
   done = true;
   drip.join();
 }

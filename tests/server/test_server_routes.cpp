@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
