@@ -5,6 +5,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <vector>
 
 #include "server_harness.h"
@@ -28,6 +29,19 @@ void guess(RunningService &server, const char *from, const std::string &account,
     QCOMPARE(server.log_in_from(from, account, "guess-" + std::to_string(i)), std::string("0"));
 }
 
+// The throttle's records as a store would hold them.
+class MemoryStore : public ThrottleStore {
+ public:
+  std::map<std::string, ThrottleRecord> rows;
+
+  std::vector<ThrottleRecord> load_throttle(std::size_t) override { return {}; }
+  void save_throttle(const std::vector<ThrottleRecord> &records,
+                     const std::vector<std::string> &forgotten) override {
+    for (const ThrottleRecord &record : records) rows[record.key] = record;
+    for (const std::string &key : forgotten) rows.erase(key);
+  }
+};
+
 }  // namespace
 
 class TestLockout : public QObject {
@@ -37,6 +51,7 @@ class TestLockout : public QObject {
   void one_address_across_accounts_is_slowed();
   void owner_gets_in_while_an_attacker_guesses();
   void refusals_take_as_long_as_checks();
+  void tracking_is_bounded_and_keeps_the_recent();
 };
 
 void TestLockout::one_address_across_accounts_is_slowed() {
@@ -122,6 +137,20 @@ void TestLockout::refusals_take_as_long_as_checks() {
                                                      .arg(times[0])
                                                      .arg(times[1])
                                                      .arg(times[2])));
+}
+
+// Guessing with a fresh name each time cannot grow the throttle past its cap: the least
+// recently failed keys go, in memory and in the store alike, and the guessing address's own
+// key, failing all along, stays blocked.
+void TestLockout::tracking_is_bounded_and_keeps_the_recent() {
+  MemoryStore store;
+  LoginThrottle throttle(store, 50);
+  for (int i = 0; i < 1000; ++i)
+    throttle.record_failure("fresh" + std::to_string(i), "192.0.2.1", 1000);
+  QCOMPARE(throttle.keys_held(), std::size_t(50));
+  QCOMPARE(store.rows.size(), std::size_t(50));
+  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1001));
+  QVERIFY(throttle.allows("fresh999", "192.0.2.2", 1001));
 }
 
 QTEST_GUILESS_MAIN(TestLockout)
