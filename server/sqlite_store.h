@@ -19,10 +19,10 @@ class SqliteStore : public Store {
   SignupResult create_account_spending_card(const NewAccount &account,
                                             std::int64_t card_id) override;
   bool create_account(const NewAccount &account) override;
-  void add_cards(std::vector<Card> &cards, const std::vector<std::string> &hashes,
-                 std::int64_t now, const std::function<std::string()> &new_number) override;
-  void add_session(std::string_view token_digest, std::int64_t account_id,
-                   std::int64_t expires_at, std::int64_t now) override;
+  void add_cards(std::vector<Card> &cards, const std::vector<std::string> &hashes, std::int64_t now,
+                 const std::function<std::string()> &new_number) override;
+  void add_session(std::string_view token_digest, std::int64_t account_id, std::int64_t expires_at,
+                   std::int64_t now) override;
   std::optional<AccountView> session_account(std::string_view token_digest,
                                              std::int64_t now) override;
   std::vector<ThrottleRecord> load_throttle(std::size_t limit) override;

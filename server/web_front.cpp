@@ -137,7 +137,18 @@ bool WebFront::run() {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (stop_requested_) return true;
+    running_ = true;
   }
+  const bool served = serve();
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    running_ = false;
+  }
+  state_changed_.notify_all();
+  return served;
+}
+
+bool WebFront::serve() {
   if (listen_socket_ < 0) return false;
   deadlines_ = std::make_unique<HeadDeadlines>(limits_.head_time);
   const unsigned hash_threads = limits_.hash_threads
@@ -173,11 +184,10 @@ bool WebFront::run() {
 }
 
 void WebFront::stop() {
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    stop_requested_ = true;
-  }
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  stop_requested_ = true;
   state_changed_.notify_all();
+  state_changed_.wait(lock, [this] { return !running_; });
 }
 
 MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange,

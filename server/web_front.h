@@ -75,6 +75,8 @@ class WebFront {
   static void on_connection(void *self, MHD_Connection *connection, void **socket_state,
                             MHD_ConnectionNotificationCode what);
 
+  // run()'s work: the library serves until stop() is asked for.
+  bool serve();
   // The answer to send at once, ending the connection, when the head is refused.
   // request_line and version are the handler's method and version arguments, which point into
   // the received head.
@@ -97,6 +99,7 @@ class WebFront {
   std::mutex state_mutex_;
   std::condition_variable state_changed_;
   bool stop_requested_ = false;
+  bool running_ = false;
 };
 
 }  // namespace velmoth::server
