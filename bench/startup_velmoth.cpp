@@ -48,7 +48,7 @@ int main(int argc, char *argv[]) {
     app.on_first_expose(QStringLiteral("Form1"), [&program] {
       velmoth::Form1 &login = *program->flow().form1();
       login.findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("demo"));
-      login.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("demo123"));
+      login.findChild<QLineEdit *>(QStringLiteral("Text2"))->setText(QStringLiteral("demo1234"));
       login.findChild<QPushButton *>(QStringLiteral("Command2"))->click();
     });
     app.quit_after_first_frame(QStringLiteral("Form3"));

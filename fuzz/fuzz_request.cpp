@@ -1,12 +1,14 @@
 // The reference service as a client on the network meets it: each input is sent as raw bytes
-// over a fresh loopback connection to the whole service (BoundedServer's head cap and connection
-// loop, the routes, query and cookie handling, field rules, the database and the access log),
-// then the answer is read to the end. The query string itself is split and percent-decoded by
-// the HTTP library; everything after that is ours.
+// over a fresh loopback connection to the whole service (libmicrohttpd's parsing and limits, our
+// own head checks, the routes, the worker pool that hashes passwords, query and cookie
+// handling, account names and field rules, the login throttle, the database and the access
+// log), then the answer is read to the end. The request head, query string and cookies are
+// split and percent-decoded by the HTTP library; everything after that is ours.
 //
 // Checked on every request: each access-log line is printable ASCII (request text is escaped
-// before it is logged), whatever comes back starts with an HTTP status line, and no request ends
-// in an internal error (500).
+// before it is logged), whatever comes back starts with an HTTP status line, no request ends
+// in an internal error (500), and a plain GET head holding a folded header line or a blank
+// before a colon is refused with 400.
 //
 // Two words in the input stand for what a short input cannot hold: "@session@" becomes a live
 // session token of the demo account, so the logged-in account page is reachable, and "@filler@"
@@ -44,6 +46,7 @@
 #include <thread>
 #include <utility>
 
+#include "account_names.h"
 #include "service.h"
 #include "text_rules.h"
 #include "web_front.h"
@@ -202,6 +205,30 @@ std::optional<std::string> html_unescape(std::string_view text) {
   return out;
 }
 
+// Whether request is a short, plain GET head (CR LF line ends, no NUL) one of whose header lines
+// is folded or has a blank before its colon: one the service must refuse with 400.
+bool plainly_malformed_head(std::string_view request) {
+  const std::size_t end = request.find("\r\n\r\n");
+  if (end == std::string_view::npos || end > 4096 ||
+      request.compare(0, 16, "GET / HTTP/1.1\r\n") != 0)
+    return false;
+  const std::string_view head = request.substr(0, end + 2);
+  if (head.find('\0') != std::string_view::npos) return false;
+  bool malformed = false;
+  for (std::size_t at = head.find("\r\n") + 2; at < head.size();) {
+    const std::size_t line_end = head.find("\r\n", at);
+    const std::string_view line = head.substr(at, line_end - at);
+    if (line.find('\r') != std::string_view::npos || line.find('\n') != std::string_view::npos)
+      return false;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    if (line[0] == ' ' || line[0] == '\t' || line[colon - 1] == ' ' || line[colon - 1] == '\t')
+      malformed = true;
+    at = line_end + 2;
+  }
+  return malformed;
+}
+
 void check_text_rules(std::string_view text) {
   const QByteArrayView bytes(text.data(), static_cast<qsizetype>(text.size()));
   const auto length = utf8_length(text);
@@ -211,6 +238,12 @@ void check_text_rules(std::string_view text) {
     fail("code point count differs from Qt's decoder", text);
   if ((valid_account_name(text) || valid_password(text)) && !length)
     fail("a field rule lets malformed UTF-8 through", text);
+  // An accepted name is stable: checked again, it is the same account.
+  if (const auto name = account_name(text)) {
+    const auto again = account_name(name->display);
+    if (!again || again->key != name->key || again->display != name->display)
+      fail("an account name changes when checked again", text);
+  }
 
   const std::string escaped = html_escape(text);
   const auto unescaped = html_unescape(escaped);
@@ -233,5 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fail("answer does not start with a status line", answer);
   if (answer.find("HTTP/1.1 500 ") != std::string::npos)
     fail("request ended in an internal error", answer);
+  if (plainly_malformed_head(request) && answer.compare(0, 13, "HTTP/1.1 400 ") != 0)
+    fail("a malformed header line was not refused with 400", request);
   return 0;
 }

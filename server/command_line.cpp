@@ -93,7 +93,7 @@ std::string usage_text() {
          "  velmoth-server serve --db FILE [--listen HOST:PORT] [--demo]\n"
          "      Serves the velmoth web service from the SQLite database FILE (created if\n"
          "      missing). HOST:PORT defaults to 127.0.0.1:8931; port 0 picks a free port.\n"
-         "      --demo makes sure the account demo (password demo123) exists and prints it\n"
+         "      --demo makes sure the account demo (password demo1234) exists and prints it\n"
          "      together with 5 new top-up cards. SIGINT or SIGTERM stops the service.\n"
          "  velmoth-server add-cards --db FILE COUNT\n"
          "      Creates COUNT (1-" +

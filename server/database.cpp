@@ -1,6 +1,15 @@
 #include "database.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "account_names.h"
 
 namespace velmoth::server {
 namespace {
@@ -9,6 +18,50 @@ namespace {
 // than written into.
 constexpr std::int64_t kApplicationId = 0x564c4d54;
 constexpr int kBusyTimeoutMs = 5000;
+constexpr mode_t kOwnerOnly = S_IRUSR | S_IWUSR;
+
+std::string folder_of(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a missing database file, readable and writable by its owner only whatever the umask;
+// SQLite gives the -wal and -shm files it creates later the same mode as the database.
+void create_private_file(const std::string &path) {
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0) return;
+  if (errno != ENOENT) throw DatabaseError(std::strerror(errno));
+  const std::string folder = folder_of(path);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+  if (fd < 0) {
+    if (errno == EEXIST) return;
+    throw DatabaseError("cannot create it in the folder " + folder + ": " + std::strerror(errno));
+  }
+  const int mode_set = ::fchmod(fd, kOwnerOnly);
+  ::close(fd);
+  if (mode_set != 0)
+    throw DatabaseError(std::string("cannot make it private: ") + std::strerror(errno));
+}
+
+// Takes group and other permissions away from the file when it exists.
+void keep_private(const std::string &path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return;
+  if ((status.st_mode & 0777) & ~kOwnerOnly) ::chmod(path.c_str(), status.st_mode & kOwnerOnly);
+}
+
+void check_writable(sqlite3 *db, const std::string &path) {
+  if (sqlite3_db_readonly(db, "main") == 1)
+    throw DatabaseError("the file is read-only; the service must be able to write it (check " +
+                        path + "'s permissions and owner)");
+  const std::string folder = folder_of(path);
+  if (::access(folder.c_str(), W_OK) != 0)
+    throw DatabaseError(
+        "the folder " + folder +
+        " is not writable; the database's -wal and -shm files are kept beside it (" +
+        std::strerror(errno) + ")");
+}
 
 [[noreturn]] void fail(sqlite3 *db, int code, const std::string &context) {
   throw DatabaseError(context + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(code)));
@@ -26,7 +79,20 @@ Statement::Statement(sqlite3 *db, std::string_view sql) : db_(db) {
   if (rc != SQLITE_OK) fail(db, rc, "preparing a statement");
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::Statement(sqlite3 *db, sqlite3_stmt *kept, bool *in_use)
+    : db_(db), stmt_(kept), in_use_(in_use) {
+  *in_use_ = true;
+}
+
+Statement::~Statement() {
+  if (!in_use_) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+  *in_use_ = false;
+}
 
 void Statement::bind_one(int index, std::string_view text) {
   const int rc =
@@ -60,18 +126,41 @@ std::string Statement::text(int column) const {
 std::int64_t Statement::integer(int column) const { return sqlite3_column_int64(stmt_, column); }
 
 Connection::Connection(const std::string &path) {
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  create_private_file(path);
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     sqlite3_close(db_);
-    throw DatabaseError("opening " + path + ": " + message);
+    throw DatabaseError(message);
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  try {
+    check_writable(db_, path);
+  } catch (...) {
+    sqlite3_close(db_);
+    throw;
+  }
 }
 
-Connection::~Connection() { sqlite3_close(db_); }
+Connection::~Connection() {
+  for (auto &[sql, kept] : kept_) sqlite3_finalize(kept.statement);
+  sqlite3_close(db_);
+}
+
+Statement Connection::prepare(std::string_view sql) {
+  auto found = kept_.find(std::string(sql));
+  if (found == kept_.end()) {
+    sqlite3_stmt *statement = nullptr;
+    const int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                                      SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    if (rc != SQLITE_OK) fail(db_, rc, "preparing a statement");
+    found = kept_.emplace(std::string(sql), Kept{statement, false}).first;
+  }
+  // The same text still running further up (a nested use) gets a statement of its own.
+  if (found->second.in_use) return Statement(db_, sql);
+  return Statement(db_, found->second.statement, &found->second.in_use);
+}
 
 void Connection::exec(const std::string &sql) {
   const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
@@ -96,12 +185,19 @@ void WriteTransaction::commit() {
   open_ = false;
 }
 
-Database::Database(const std::string &path) : connection_(path) { prepare_schema(); }
+Database::Database(const std::string &path) : path_(path) {
+  try {
+    connection_ = std::make_unique<Connection>(path);
+    prepare_schema();
+  } catch (const DatabaseError &error) {
+    throw DatabaseError("cannot use the database " + path + ": " + error.what());
+  }
+}
 
 // Throws unless the file is empty or a database of ours; nothing is written before this check.
 // Returns the schema version found.
 std::int64_t Database::check_ownership() {
-  Connection &db = connection_;
+  Connection &db = *connection_;
   const std::int64_t application_id = pragma_value(db, "application_id");
   const std::int64_t version = pragma_value(db, "user_version");
   if (application_id != 0 && application_id != kApplicationId)
@@ -117,21 +213,10 @@ std::int64_t Database::check_ownership() {
   return version;
 }
 
-void Database::prepare_schema() {
-  Connection &db = connection_;
-  check_ownership();
-  {
-    Statement wal = db.prepare("PRAGMA journal_mode=WAL");
-    if (!wal.step() || wal.text(0) != "wal")
-      throw DatabaseError("the database cannot use write-ahead logging");
-  }
-  db.exec("PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON");
+namespace {
 
-  WriteTransaction transaction(db);
-  // Checked again under the write lock: another process may have created the schema meanwhile.
-  if (check_ownership() == kSchemaVersion) return;
-
-  // Times are whole seconds since 1970-01-01 UTC.
+// Times are whole seconds since 1970-01-01 UTC.
+void create_first_schema(Connection &db) {
   db.exec(R"sql(
     CREATE TABLE accounts (
       id            INTEGER PRIMARY KEY,
@@ -155,6 +240,66 @@ void Database::prepare_schema() {
     );
     CREATE INDEX sessions_by_expiry ON sessions(expires_at);
   )sql");
+}
+
+// Account names compared without regard to case, width or normalization form, and look-alikes
+// found by their confusable skeleton; the login throttle's state. Names stored before these
+// rules that break them keep their exact spelling as their key and have no skeleton: they log
+// in as stored and block nobody else's name.
+void add_name_keys_and_throttle(Connection &db) {
+  db.exec(R"sql(
+    ALTER TABLE accounts ADD COLUMN name_key TEXT;
+    ALTER TABLE accounts ADD COLUMN skeleton TEXT;
+    CREATE TABLE login_throttle (
+      key           TEXT PRIMARY KEY,
+      failures      INTEGER NOT NULL,
+      blocked_until INTEGER NOT NULL,
+      last_failure  INTEGER NOT NULL
+    );
+    CREATE INDEX login_throttle_by_age ON login_throttle(last_failure);
+  )sql");
+  std::vector<std::pair<std::int64_t, std::string>> names;
+  {
+    Statement all = db.prepare("SELECT id, name FROM accounts");
+    while (all.step()) names.emplace_back(all.integer(0), all.text(1));
+  }
+  for (const auto &[id, name] : names) {
+    const auto checked = account_name(name);
+    Statement update = db.prepare("UPDATE accounts SET name_key = ?, skeleton = ? WHERE id = ?");
+    if (checked)
+      update.bind(checked->key, checked->skeleton, id).run();
+    else
+      db.prepare("UPDATE accounts SET name_key = ? WHERE id = ?").bind(name, id).run();
+  }
+  db.exec(R"sql(
+    CREATE INDEX accounts_by_key ON accounts(name_key);
+    CREATE INDEX accounts_by_skeleton ON accounts(skeleton);
+  )sql");
+}
+
+using Migration = void (*)(Connection &);
+// migrations[n] brings schema version n to n + 1.
+constexpr Migration kMigrations[Database::kSchemaVersion] = {create_first_schema,
+                                                             add_name_keys_and_throttle};
+
+}  // namespace
+
+void Database::prepare_schema() {
+  Connection &db = *connection_;
+  check_ownership();
+  {
+    Statement wal = db.prepare("PRAGMA journal_mode=WAL");
+    if (!wal.step() || wal.text(0) != "wal")
+      throw DatabaseError("the database cannot use write-ahead logging");
+  }
+  db.exec("PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON");
+  for (const char *suffix : {"", "-wal", "-shm"}) keep_private(path_ + suffix);
+
+  WriteTransaction transaction(db);
+  // Checked again under the write lock: another process may have migrated meanwhile.
+  const std::int64_t version = check_ownership();
+  if (version == kSchemaVersion) return;
+  for (std::int64_t step = version; step < kSchemaVersion; ++step) kMigrations[step](db);
   db.exec("PRAGMA application_id=" + std::to_string(kApplicationId));
   db.exec("PRAGMA user_version=" + std::to_string(kSchemaVersion));
   transaction.commit();

@@ -78,8 +78,13 @@ int serve(const ServeCommand &command) {
   // Wakes the watcher when the server ended without a signal; a no-op stop() follows.
   pthread_kill(watcher.native_handle(), SIGTERM);
   watcher.join();
+  if (!served) {
+    std::fprintf(stderr, "velmoth-server: the HTTP server could not start on %s:%d\n", host.c_str(),
+                 *port);
+    return kExitFailure;
+  }
   std::fprintf(stderr, "velmoth-server: stopped\n");
-  return served ? 0 : kExitFailure;
+  return 0;
 }
 
 int add_cards(const AddCardsCommand &command) {

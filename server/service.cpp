@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "account_names.h"
 #include "text_rules.h"
 
 namespace velmoth::server {
@@ -58,121 +59,60 @@ Card new_card() {
   return card;
 }
 
-struct StoredAccount {
-  std::int64_t id;
-  std::string password_hash;
-};
-
-std::optional<StoredAccount> find_account(Connection &db, std::string_view name) {
-  Statement find = db.prepare("SELECT id, password_hash FROM accounts WHERE name = ?");
-  find.bind(name);
-  if (!find.step()) return std::nullopt;
-  return StoredAccount{find.integer(0), find.text(1)};
-}
-
-struct StoredCard {
-  std::int64_t id;
-  std::string password_hash;
-};
-
-std::optional<StoredCard> find_unused_card(Connection &db, std::string_view number) {
-  Statement find =
-      db.prepare("SELECT id, password_hash FROM cards WHERE number = ? AND used_by IS NULL");
-  find.bind(number);
-  if (!find.step()) return std::nullopt;
-  return StoredCard{find.integer(0), find.text(1)};
-}
-
 }  // namespace
 
 Service::Service(ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
-      db_(options_.database_path) {}
+      store_(open_store(options_.database_path)),
+      throttle_(*store_),
+      stand_in_hash_(hasher_.hash(new_session_token())) {}
 
 std::int64_t Service::now_seconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(now().time_since_epoch()).count();
 }
 
-std::optional<std::string> Service::log_in(std::string_view account, std::string_view password) {
+std::optional<std::string> Service::log_in(std::string_view account, std::string_view password,
+                                           std::string_view client_address) {
   // Malformed input is refused before it costs a database lookup or a hash.
   if (!valid_account_name(account) || !valid_password(password)) return std::nullopt;
-  if (throttle_.locked(account, now())) return std::nullopt;
-  const auto stored = db_.access([&](Connection &db) { return find_account(db, account); });
-  if (!stored || !hasher_.verify(stored->password_hash, password)) {
-    throttle_.record_failure(account, now());
-    return std::nullopt;
-  }
-  throttle_.record_success(account);
+  const auto name = account_name(account);
+  const std::string key = name ? name->key : std::string(account);
+  const std::int64_t now = now_seconds();
+  const bool allowed = throttle_.allows(key, client_address, now);
+  const auto stored = store_->find_login_account(account, key);
+  const bool verified = hasher_.verify(stored ? stored->password_hash : stand_in_hash_, password);
+  // A refused try counts as a failure whatever the password, so it costs the same time as a
+  // wrong one and tells nothing about the password.
+  if (!verified || !allowed) throttle_.record_failure(key, client_address, now);
+  if (!stored || !verified || !allowed) return std::nullopt;
+  throttle_.record_success(key, client_address);
 
   std::string token = new_session_token();
-  const std::int64_t now = now_seconds();
-  db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    db.prepare("DELETE FROM sessions WHERE expires_at <= ?").bind(now).run();
-    db.prepare("INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)")
-        .bind(token_digest(token), stored->id, now + options_.session_lifetime.count())
-        .run();
-    transaction.commit();
-  });
+  store_->add_session(token_digest(token), stored->id, now + options_.session_lifetime.count(),
+                      now);
   return token;
 }
 
 std::optional<AccountView> Service::account_for_session(std::string_view token) {
   if (!is_session_token(token)) return std::nullopt;
-  const std::string digest = token_digest(token);
-  const std::int64_t now = now_seconds();
-  return db_.access([&](Connection &db) -> std::optional<AccountView> {
-    Statement find = db.prepare(
-        "SELECT a.name, a.qq, a.created_at FROM sessions s JOIN accounts a ON a.id = s.account_id"
-        " WHERE s.token_hash = ? AND s.expires_at > ?");
-    find.bind(digest, now);
-    if (!find.step()) return std::nullopt;
-    return AccountView{
-        find.text(0), find.text(1),
-        std::chrono::system_clock::time_point(std::chrono::seconds(find.integer(2)))};
-  });
+  return store_->session_account(token_digest(token), now_seconds());
 }
 
 SignupResult Service::sign_up(const SignupForm &form) {
-  if (!valid_account_name(form.account) || !valid_password(form.password) || !valid_qq(form.qq) ||
+  const auto name = account_name(form.account);
+  if (!name || !acceptable_new_password(form.password) || !valid_qq(form.qq) ||
       !valid_card_field(form.card_number) || !valid_card_field(form.card_password))
     return SignupResult::Invalid;
 
-  // Cheap checks first, then the slow hashing without holding the database.
-  struct Precheck {
-    bool account_taken = false;
-    std::optional<StoredCard> card;
-  };
-  const Precheck precheck = db_.access([&](Connection &db) {
-    Precheck result;
-    result.account_taken = find_account(db, form.account).has_value();
-    if (!result.account_taken) result.card = find_unused_card(db, form.card_number);
-    return result;
-  });
-  if (precheck.account_taken) return SignupResult::AccountTaken;
-  if (!precheck.card || !hasher_.verify(precheck.card->password_hash, form.card_password))
+  // Cheap checks first, then the slow hashing without holding the store; the decisive step
+  // checks again.
+  if (store_->name_taken(*name)) return SignupResult::AccountTaken;
+  const auto card = store_->find_unused_card(form.card_number);
+  if (!card || !hasher_.verify(card->password_hash, form.card_password))
     return SignupResult::CardRefused;
-  const std::string password_hash = hasher_.hash(form.password);
-
-  // The decisive step: the account row and the card spend commit together or not at all. The
-  // card is spent only if it is still unused at this moment, so of several sign-ups that all
-  // passed the checks above exactly one gets it.
-  const std::int64_t now = now_seconds();
-  return db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    if (find_account(db, form.account)) return SignupResult::AccountTaken;
-    db.prepare("INSERT INTO accounts (name, password_hash, qq, created_at) VALUES (?, ?, ?, ?)")
-        .bind(form.account, password_hash, form.qq, now)
-        .run();
-    const std::int64_t account_id = db.last_insert_rowid();
-    db.prepare("UPDATE cards SET used_by = ?, used_at = ? WHERE id = ? AND used_by IS NULL")
-        .bind(account_id, now, precheck.card->id)
-        .run();
-    if (db.changes() != 1) return SignupResult::CardRefused;
-    transaction.commit();
-    return SignupResult::Created;
-  });
+  const NewAccount account{*name, hasher_.hash(form.password), form.qq, now_seconds()};
+  return store_->create_account_spending_card(account, card->id);
 }
 
 std::vector<Card> Service::add_cards(int count) {
@@ -183,41 +123,21 @@ std::vector<Card> Service::add_cards(int count) {
     cards.push_back(new_card());
     hashes.push_back(hasher_.hash(cards.back().password));
   }
-  const std::int64_t now = now_seconds();
-  db_.access([&](Connection &db) {
-    WriteTransaction transaction(db);
-    for (std::size_t i = 0; i < cards.size(); ++i) {
-      // A number that is already taken (about one chance in 10^15 per card) is drawn again.
-      for (;;) {
-        db.prepare(
-              "INSERT INTO cards (number, password_hash, created_at) VALUES (?, ?, ?)"
-              " ON CONFLICT (number) DO NOTHING")
-            .bind(cards[i].number, hashes[i], now)
-            .run();
-        if (db.changes() == 1) break;
-        cards[i].number = new_card().number;
-      }
-    }
-    transaction.commit();
-  });
+  // A number that is already taken (about one chance in 10^15 per card) is drawn again.
+  store_->add_cards(cards, hashes, now_seconds(), [] { return new_card().number; });
   return cards;
 }
 
 bool Service::ensure_demo_account() {
-  const auto existing = db_.access([&](Connection &db) { return find_account(db, kDemoAccount); });
-  if (existing) return hasher_.verify(existing->password_hash, kDemoPassword);
-
-  const std::string password_hash = hasher_.hash(kDemoPassword);
-  const std::int64_t now = now_seconds();
-  const bool created = db_.access([&](Connection &db) {
-    db.prepare(
-          "INSERT INTO accounts (name, password_hash, qq, created_at) VALUES (?, ?, ?, ?)"
-          " ON CONFLICT (name) DO NOTHING")
-        .bind(kDemoAccount, password_hash, kDemoQq, now)
-        .run();
-    return db.changes() == 1;
-  });
-  return created || ensure_demo_account();
+  const auto name = account_name(kDemoAccount);
+  const auto demo_works = [&] {
+    const auto existing = store_->find_login_account(kDemoAccount, name->key);
+    return existing && hasher_.verify(existing->password_hash, kDemoPassword);
+  };
+  if (demo_works()) return true;
+  const NewAccount demo{*name, hasher_.hash(kDemoPassword), std::string(kDemoQq), now_seconds()};
+  // Not created: the name (or a look-alike) was there already, or has just been taken.
+  return store_->create_account(demo) || demo_works();
 }
 
 }  // namespace velmoth::server

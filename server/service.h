@@ -3,14 +3,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "database.h"
 #include "login_throttle.h"
 #include "passwords.h"
+#include "store.h"
 
 namespace velmoth::server {
 
@@ -27,14 +28,6 @@ struct ServiceOptions {
   std::chrono::seconds session_lifetime = std::chrono::hours(12);
 };
 
-// Answer codes of the sign-up page.
-enum class SignupResult : char {
-  Invalid = '0',       // a field is missing or breaks its rule
-  AccountTaken = '1',  // the account name is already registered
-  CardRefused = '2',   // unknown card, wrong card password, or card already spent
-  Created = '3',
-};
-
 struct SignupForm {
   std::string account;
   std::string password;
@@ -43,26 +36,19 @@ struct SignupForm {
   std::string card_password;
 };
 
-struct AccountView {
-  std::string name;
-  std::string qq;
-  std::chrono::system_clock::time_point created;
-};
-
-struct Card {
-  std::string number;
-  std::string password;
-};
-
-// The subscription service: accounts, top-up cards and login sessions, kept in one SQLite file.
+// The subscription service: accounts, top-up cards and login sessions, kept in a store.
 // All members may be called from many threads at once.
 class Service {
  public:
   explicit Service(ServiceOptions options);
 
-  // A new session token when the account exists and the password matches; nothing otherwise,
-  // and nothing while the account is locked after repeated failures.
-  std::optional<std::string> log_in(std::string_view account, std::string_view password);
+  // A new session token when the account exists, the password matches and the login throttle
+  // lets client_address try; nothing otherwise. The account name is matched as at sign-up
+  // (width, normalization and case do not matter); a name stored before those rules that
+  // breaks them matches only as stored. Refused, missing and wrong take the same time: each
+  // costs one password verification, against a stand-in hash when there is no account.
+  std::optional<std::string> log_in(std::string_view account, std::string_view password,
+                                    std::string_view client_address = {});
   std::optional<AccountView> account_for_session(std::string_view token);
 
   // Creates the account and spends the card as one unit: a card pays for one account only,
@@ -76,7 +62,7 @@ class Service {
   // with the demo password.
   bool ensure_demo_account();
   static constexpr std::string_view kDemoAccount = "demo";
-  static constexpr std::string_view kDemoPassword = "demo123";
+  static constexpr std::string_view kDemoPassword = "demo1234";
   static constexpr std::string_view kDemoQq = "10000";
 
   std::chrono::system_clock::time_point now() const { return options_.clock(); }
@@ -86,8 +72,9 @@ class Service {
 
   ServiceOptions options_;
   PasswordHasher hasher_;
-  Database db_;
+  std::unique_ptr<Store> store_;
   LoginThrottle throttle_;
+  std::string stand_in_hash_;  // verified when there is no account, so it costs the same time
 };
 
 }  // namespace velmoth::server

@@ -1,248 +1,335 @@
 #include "web_front.h"
 
-#include <chrono>
-#include <cstdio>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <exception>
+#include <thread>
+#include <vector>
 
 #include "pages.h"
+#include "request_head.h"
 #include "text_rules.h"
 
 namespace velmoth::server {
 namespace {
 
-constexpr const char *kHtml = "text/html; charset=utf-8";
 constexpr const char *kSessionCookie = "velmoth_session";
+// Descriptors kept back from the connection limit for the database, the log and the like.
+constexpr rlim_t kReservedDescriptors = 64;
+constexpr int kListenBacklog = 1024;
 
-// Request limits. The request line (method, address, version) is capped at 8 KiB and each header
-// line at 8 KiB by the HTTP library itself (CPPHTTPLIB_REQUEST_URI_MAX_LENGTH and
-// CPPHTTPLIB_HEADER_MAX_LENGTH, fixed when libcpp-httplib was built); longer ones get 414 / 400.
-// The line and all headers together may not exceed kMaxHeadBytes (414 or 400, see BoundedServer).
-constexpr std::size_t kMaxHeadBytes = 32 * 1024;
-// Requests with a body are refused before any body is read; should a route ever read one, it
-// is capped all the same (413).
-constexpr std::size_t kMaxBodyBytes = 8 * 1024;
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr time_t kWriteTimeoutSeconds = 5;
-constexpr time_t kKeepAliveSeconds = 5;
-constexpr std::size_t kKeepAliveRequests = 50;
-constexpr std::size_t kWorkerThreads = 16;
-constexpr std::size_t kMaxLoggedBytes = 200;
-constexpr const char *kLogTime = "%Y-%m-%dT%H:%M:%SZ";
-
-// Whether the query holds key exactly once; a repeated key is ambiguous and counts as invalid.
-std::optional<std::string> single_param(const httplib::Request &request, const char *key) {
-  if (request.get_param_value_count(key) != 1) return std::nullopt;
-  return request.get_param_value(key);
-}
-
-void reply_code(httplib::Response &response, char code) {
-  response.set_header("Cache-Control", "no-store");
-  response.set_content(std::string(1, code), kHtml);
-}
-
-// The value of the first session cookie in the request's Cookie headers.
-std::string session_token(const httplib::Request &request) {
-  const std::string prefix = std::string(kSessionCookie) + "=";
-  const std::size_t headers = request.get_header_value_count("Cookie");
-  for (std::size_t h = 0; h < headers; ++h) {
-    const std::string line = request.get_header_value("Cookie", h);
-    std::size_t start = 0;
-    while (start <= line.size()) {
-      std::size_t end = line.find(';', start);
-      if (end == std::string::npos) end = line.size();
-      std::size_t first = start;
-      while (first < end && line[first] == ' ') ++first;
-      if (line.compare(first, prefix.size(), prefix) == 0)
-        return line.substr(first + prefix.size(), end - first - prefix.size());
-      start = end + 1;
-    }
+// Query values of one request, by key, with their exact bytes (a value may hold NUL).
+class QueryValues {
+ public:
+  explicit QueryValues(MHD_Connection *connection) {
+    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &QueryValues::collect, this);
   }
-  return {};
+  // The value when key occurs exactly once; a repeated key is ambiguous and counts as invalid.
+  std::optional<std::string> single(std::string_view key) const {
+    std::optional<std::string> found;
+    for (const auto &[k, v] : values_) {
+      if (k != key) continue;
+      if (found) return std::nullopt;
+      found = v;
+    }
+    return found;
+  }
+
+ private:
+  static MHD_Result collect(void *self, MHD_ValueKind, const char *key, std::size_t key_size,
+                            const char *value, std::size_t value_size) {
+    static_cast<QueryValues *>(self)->values_.emplace_back(
+        std::string(key, key_size), value ? std::string(value, value_size) : std::string());
+    return MHD_YES;
+  }
+  std::vector<std::pair<std::string, std::string>> values_;
+};
+
+std::string client_address(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!info || !info->client_addr) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  const sockaddr *address = info->client_addr;
+  if (address->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+              sizeof text);
+  else if (address->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+              sizeof text);
+  return text;
 }
 
-// Text from the request as a log-safe token: bytes outside printable ASCII (blanks, line
-// breaks, escape sequences, raw UTF-8) are written as \xNN, so a crafted request cannot forge
-// or garble log lines.
-std::string loggable(const std::string &text) {
-  if (text.empty()) return "-";
-  std::string out;
-  for (std::size_t i = 0; i < text.size() && i < kMaxLoggedBytes; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte > 0x20 && byte < 0x7f && byte != '\\') {
-      out += static_cast<char>(byte);
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
-    }
-  }
-  if (text.size() > kMaxLoggedBytes) out += "...";
-  return out;
+int socket_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  return info ? info->connect_fd : -1;
+}
+
+// The most connections the open-file limit leaves room for.
+unsigned connection_cap(unsigned wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return wanted;
+  if (files.rlim_cur <= 2 * kReservedDescriptors) return 16;
+  return static_cast<unsigned>(std::min<rlim_t>(wanted, files.rlim_cur - kReservedDescriptors));
 }
 
 }  // namespace
 
-LogSink standard_error_log() {
-  return [](const std::string &line) {
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-  };
-}
+// What a request has to remember across the library's calls: the answer made on the worker pool
+// while the connection waited suspended.
+struct WebFront::Exchange {
+  std::string method;
+  std::string path;
+  Answer reply;
+  std::function<Answer()> work;  // set when the answer needs password hashing
+};
 
-WebFront::WebFront(Service &service, LogSink access_log)
-    : service_(service), access_log_(std::move(access_log)), http_(kMaxHeadBytes) {
-  http_.refusal_page = error_page;
-  http_.on_refused = [this](int status) {
-    access_log_(utc_text(service_.now(), kLogTime) + " - - " + std::to_string(status));
-  };
-  // The library's default socket options set SO_REUSEPORT, which lets a second server bind a
-  // port that is already in use and silently take part of its connections. Only SO_REUSEADDR
-  // is wanted: a restart can bind again while old connections linger in TIME_WAIT.
-  http_.set_socket_options([](socket_t socket) {
-    const int yes = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  http_.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-  http_.set_read_timeout(kReadTimeoutSeconds);
-  http_.set_write_timeout(kWriteTimeoutSeconds);
-  http_.set_keep_alive_timeout(kKeepAliveSeconds);
-  http_.set_keep_alive_max_count(kKeepAliveRequests);
-  http_.set_payload_max_length(kMaxBodyBytes);
-  install_routes();
-}
+WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits)
+    : service_(service), access_log_(std::move(access_log)), limits_(limits) {}
 
-void WebFront::install_routes() {
-  http_.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
-    if (request.method != "GET" && request.method != "HEAD") {
-      response.status = 405;
-      response.set_header("Allow", "GET, HEAD");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    // Every query travels in the address and no body is ever read, so a request announcing one
-    // is refused rather than answered as if the body were not there.
-    if (frames_body(request)) {
-      response.status = 400;
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-
-  http_.Get("/", [](const httplib::Request &, httplib::Response &response) {
-    response.set_content(home_page(), kHtml);
-  });
-  http_.Get("/buy\\.html", [](const httplib::Request &, httplib::Response &response) {
-    response.set_content(buy_page(), kHtml);
-  });
-
-  http_.Get("/login\\.asp", [this](const httplib::Request &request, httplib::Response &response) {
-    const auto account = single_param(request, "u");
-    const auto password = single_param(request, "p");
-    const auto token = account && password ? service_.log_in(*account, *password) : std::nullopt;
-    if (token)
-      response.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + *token +
-                                            "; HttpOnly; Path=/; SameSite=Lax");
-    reply_code(response, token ? '1' : '0');
-  });
-
-  http_.Get("/reg\\.asp", [this](const httplib::Request &request, httplib::Response &response) {
-    const auto account = single_param(request, "u");
-    const auto password = single_param(request, "p");
-    const auto qq = single_param(request, "q");
-    const auto card_number = single_param(request, "cn");
-    const auto card_password = single_param(request, "cc");
-    SignupResult result = SignupResult::Invalid;
-    if (account && password && qq && card_number && card_password)
-      result = service_.sign_up({*account, *password, *qq, *card_number, *card_password});
-    reply_code(response, static_cast<char>(result));
-  });
-
-  http_.Get("/account\\.asp", [this](const httplib::Request &request, httplib::Response &response) {
-    const auto account = service_.account_for_session(session_token(request));
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(account ? account_page(*account) : not_logged_in_page(), kHtml);
-  });
-
-  http_.set_error_handler([](const httplib::Request &, httplib::Response &response) {
-    if (response.body.empty()) response.set_content(error_page(response.status), kHtml);
-  });
-
-  http_.set_exception_handler(
-      [this](const httplib::Request &, httplib::Response &response, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception &e) {
-          what = e.what();
-        } catch (...) {
-        }
-        access_log_(utc_text(service_.now(), kLogTime) + " error: " + what);
-        response.status = 500;
-        response.set_content(error_page(500), kHtml);
-      });
-
-  http_.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
-    log_request(request, response);
-  });
-}
-
-namespace {
-
-// Only standard method names are logged as sent, so that a made-up method such as "error:"
-// cannot pass for one of the service's own lines.
-std::string loggable_method(const std::string &method) {
-  static const char *const known[] = {"GET",     "HEAD",  "POST",  "PUT",    "DELETE",
-                                      "OPTIONS", "PATCH", "TRACE", "CONNECT"};
-  for (const char *name : known)
-    if (method == name) return method;
-  return "-";
-}
-
-}  // namespace
-
-void WebFront::log_request(const httplib::Request &request,
-                           const httplib::Response &response) const {
-  access_log_(utc_text(service_.now(), kLogTime) + " " + loggable_method(request.method) + " " +
-              loggable(request.path) + " " + std::to_string(response.status));
+WebFront::~WebFront() {
+  stop();
+  if (listen_socket_ >= 0) ::close(listen_socket_);
 }
 
 std::optional<int> WebFront::bind(const std::string &host, int port) {
-  if (port == 0) {
-    const int bound = http_.bind_to_any_port(host);
-    return bound > 0 ? std::optional<int>(bound) : std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return std::nullopt;
+  for (addrinfo *candidate = found; candidate; candidate = candidate->ai_next) {
+    const int sock = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, 0);
+    if (sock < 0) continue;
+    // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT. SO_REUSEPORT
+    // is left off: it would let a second server take part of this one's connections.
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(sock, candidate->ai_addr, candidate->ai_addrlen) == 0 &&
+        ::listen(sock, kListenBacklog) == 0) {
+      sockaddr_storage bound{};
+      socklen_t size = sizeof bound;
+      ::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &size);
+      const int bound_port =
+          ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+      freeaddrinfo(found);
+      if (listen_socket_ >= 0) ::close(listen_socket_);
+      listen_socket_ = sock;
+      return bound_port;
+    }
+    ::close(sock);
   }
-  return http_.bind_to_port(host, port) ? std::optional<int>(port) : std::nullopt;
+  freeaddrinfo(found);
+  return std::nullopt;
 }
 
 bool WebFront::run() {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (stop_requested_) return true;
-    started_ = true;
+    running_ = true;
   }
-  const bool ok = http_.listen_after_bind();
+  const bool served = serve();
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    finished_ = true;
+    running_ = false;
   }
-  finished_changed_.notify_all();
-  return ok;
+  state_changed_.notify_all();
+  return served;
+}
+
+bool WebFront::serve() {
+  if (listen_socket_ < 0) return false;
+  deadlines_ = std::make_unique<HeadDeadlines>(limits_.head_time);
+  const unsigned hash_threads = limits_.hash_threads
+                                    ? limits_.hash_threads
+                                    : std::max(2u, std::thread::hardware_concurrency());
+  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes);
+
+  MHD_Daemon *daemon = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      &WebFront::on_request, this,                                          //
+      MHD_OPTION_LISTEN_SOCKET, listen_socket_,                             //
+      MHD_OPTION_THREAD_POOL_SIZE, limits_.io_threads,                      //
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memory_per_connection,    //
+      MHD_OPTION_CONNECTION_LIMIT, connection_cap(limits_.connections),     //
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connections_per_address,  //
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.idle_timeout.count()),
+      MHD_OPTION_NOTIFY_COMPLETED, &WebFront::on_completed, this,    //
+      MHD_OPTION_NOTIFY_CONNECTION, &WebFront::on_connection, this,  //
+      MHD_OPTION_END);
+  if (daemon) {
+    listen_socket_ = -1;  // the library closes it when it stops
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    state_changed_.wait(lock, [this] { return stop_requested_; });
+    lock.unlock();
+    MHD_quiesce_daemon(daemon);
+    // Every suspended connection is resumed by its task before the library stops.
+    hashing_.reset();
+    MHD_stop_daemon(daemon);
+  }
+  hashing_.reset();
+  deadlines_.reset();
+  return daemon != nullptr;
 }
 
 void WebFront::stop() {
   std::unique_lock<std::mutex> lock(state_mutex_);
   stop_requested_ = true;
-  if (!started_) return;
-  // The library ignores stop() until its accept loop has begun, so keep asking until it has.
-  bool stop_sent = false;
-  while (!finished_) {
-    if (!stop_sent && http_.is_running()) {
-      http_.stop();
-      stop_sent = true;
+  state_changed_.notify_all();
+  state_changed_.wait(lock, [this] { return !running_; });
+}
+
+MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange,
+                            const Answer &reply) {
+  access_log_(access_line(service_.now(), exchange.method, exchange.path, reply.status));
+  return send_answer(connection, reply);
+}
+
+MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const char *url,
+                                const char *method, const char *version, const char *,
+                                std::size_t *upload_data_size, void **request_state) {
+  auto &front = *static_cast<WebFront *>(self);
+  auto *exchange = static_cast<Exchange *>(*request_state);
+  try {
+    // The first call comes with the head. Answering then would make the library close the
+    // connection, so only refusals (which close it anyway) are sent at once; the answer goes
+    // out on the next call, or once the worker pool has made it.
+    if (!exchange) {
+      front.deadlines_->head_complete(socket_of(connection));
+      exchange = new Exchange{method ? method : "", url ? url : "", {}, {}};
+      *request_state = exchange;
+      if (auto refusal = front.refusal(connection, method, version))
+        return front.answer(connection, *exchange, *refusal);
+      front.route(connection, *exchange);
+      return MHD_YES;
     }
-    finished_changed_.wait_for(lock, std::chrono::milliseconds(10));
+    *upload_data_size = 0;  // never reached: a request with a body was refused above
+    if (exchange->work) return front.hash_off_thread(connection, *exchange);
+    return front.answer(connection, *exchange, exchange->reply);
+  } catch (const std::exception &error) {
+    front.log_error(error.what());
+    if (!exchange) return MHD_NO;
+    return front.answer(connection, *exchange, Answer::error(500, true));
   }
+}
+
+std::optional<Answer> WebFront::refusal(MHD_Connection *connection, const char *request_line,
+                                        const char *version) {
+  if (const auto status = head_refusal(connection, request_line, version, limits_.head_bytes))
+    return Answer::error(*status, true);
+  const std::string method = request_line ? request_line : "";
+  const bool has_body = announces_body(connection);
+  if (method != "GET" && method != "HEAD") return Answer::error(405, has_body);
+  // Every query travels in the address and no body is ever read, so a request announcing one is
+  // refused rather than answered as if the body were not there.
+  if (has_body) return Answer::error(400, true);
+  return std::nullopt;
+}
+
+void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
+  const std::string &path = exchange.path;
+  if (path == "/") {
+    exchange.reply = Answer::page(home_page());
+  } else if (path == "/buy.html") {
+    exchange.reply = Answer::page(buy_page());
+  } else if (path == "/account.asp") {
+    const char *token = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kSessionCookie);
+    const auto account = service_.account_for_session(token ? token : "");
+    exchange.reply = Answer::page(account ? account_page(*account) : not_logged_in_page(), true);
+  } else if (path == "/login.asp") {
+    const QueryValues query(connection);
+    const auto account = query.single("u");
+    const auto password = query.single("p");
+    exchange.work = [this, account, password, client = client_address(connection)] {
+      const auto token =
+          account && password ? service_.log_in(*account, *password, client) : std::nullopt;
+      Answer reply = Answer::code(token ? '1' : '0');
+      if (token)
+        reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + *token +
+                                                     "; HttpOnly; Path=/; SameSite=Lax");
+      return reply;
+    };
+  } else if (path == "/reg.asp") {
+    const QueryValues query(connection);
+    const auto account = query.single("u");
+    const auto password = query.single("p");
+    const auto qq = query.single("q");
+    const auto card_number = query.single("cn");
+    const auto card_password = query.single("cc");
+    exchange.reply = Answer::code(static_cast<char>(SignupResult::Invalid));
+    if (account && password && qq && card_number && card_password) {
+      SignupForm form{*account, *password, *qq, *card_number, *card_password};
+      exchange.work = [this, form] {
+        return Answer::code(static_cast<char>(service_.sign_up(form)));
+      };
+    }
+  } else {
+    exchange.reply = Answer::error(404);
+  }
+}
+
+MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &exchange) {
+  std::function<Answer()> work = std::move(exchange.work);
+  exchange.work = nullptr;
+  MHD_suspend_connection(connection);
+  Exchange *waiting = &exchange;
+  const bool queued = hashing_->post([this, connection, waiting, work = std::move(work)] {
+    try {
+      waiting->reply = work();
+    } catch (const std::exception &error) {
+      log_error(error.what());
+      waiting->reply = Answer::error(500, true);
+    }
+    MHD_resume_connection(connection);
+  });
+  if (!queued) {
+    // More hashing waits than the pool may hold: the client is told to come back later.
+    exchange.reply = Answer::error(503);
+    exchange.reply.headers.emplace_back("Retry-After", "1");
+    MHD_resume_connection(connection);
+  }
+  return MHD_YES;
+}
+
+void WebFront::log_error(const std::string &what) const {
+  access_log_(utc_text(service_.now(), "%Y-%m-%dT%H:%M:%SZ") + " error: " + what);
+}
+
+void WebFront::on_completed(void *self, MHD_Connection *connection, void **request_state,
+                            MHD_RequestTerminationCode) {
+  auto &front = *static_cast<WebFront *>(self);
+  delete static_cast<Exchange *>(*request_state);
+  *request_state = nullptr;
+  const int socket = socket_of(connection);
+  front.deadlines_->answered(socket);
+  // A client that has ended its side (sent its requests, then shut down writing) has its end of
+  // stream waiting unread: the library, woken once for the data and the end together, would
+  // otherwise keep the connection until its idle time-out. Closing the reading side wakes it to
+  // see the end; replies still to be sent are not affected.
+  char next = 0;
+  if (socket >= 0 && ::recv(socket, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+    ::shutdown(socket, SHUT_RD);
+}
+
+void WebFront::on_connection(void *self, MHD_Connection *connection, void **,
+                             MHD_ConnectionNotificationCode what) {
+  auto &front = *static_cast<WebFront *>(self);
+  const int socket = socket_of(connection);
+  if (what == MHD_CONNECTION_NOTIFY_STARTED)
+    front.deadlines_->opened(socket);
+  else
+    front.deadlines_->closed(socket);
 }
 
 }  // namespace velmoth::server

@@ -1,10 +1,11 @@
 #include "server_harness.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <stdexcept>
 
@@ -37,16 +38,80 @@ std::string address(const std::string &path,
   return out;
 }
 
-Reply get(int port, const std::string &target, const std::string &cookie) {
-  httplib::Client client("127.0.0.1", port);
-  client.set_url_encode(false);
-  client.set_read_timeout(30);
-  httplib::Headers headers;
-  if (!cookie.empty()) headers.emplace("Cookie", cookie);
-  const auto result = client.Get(target.c_str(), headers);
-  if (!result) return {};
-  return {result->status, result->body, result->get_header_value("Content-Type"),
-          result->get_header_value("Set-Cookie")};
+ClientConnection::ClientConnection(int port, const char *from) {
+  socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  const timeval timeout{30, 0};
+  ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connected_ = ::bind(socket_, reinterpret_cast<sockaddr *>(&local), sizeof local) == 0 &&
+               ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+ClientConnection::~ClientConnection() { ::close(socket_); }
+
+namespace {
+
+// The value of header name (matched without regard to case) in a reply head, or "".
+std::string header_value(const std::string &head, const std::string &name) {
+  std::size_t at = head.find("\r\n");
+  while (at != std::string::npos && at + 2 < head.size()) {
+    const std::size_t end = head.find("\r\n", at + 2);
+    const std::string line = head.substr(at + 2, end - at - 2);
+    const std::size_t colon = line.find(':');
+    if (colon == name.size() &&
+        std::equal(name.begin(), name.end(), line.begin(),
+                   [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+      const std::size_t value = line.find_first_not_of(' ', colon + 1);
+      return value == std::string::npos ? std::string() : line.substr(value);
+    }
+    at = end;
+  }
+  return {};
+}
+
+}  // namespace
+
+Reply ClientConnection::request(const std::string &method, const std::string &target,
+                                const std::string &cookie, bool close) {
+  if (!connected_) return {};
+  std::string head = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  if (!cookie.empty()) head += "Cookie: " + cookie + "\r\n";
+  if (close) head += "Connection: close\r\n";
+  head += "\r\n";
+  if (::send(socket_, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size()))
+    return {};
+  const auto fill = [this] {
+    char chunk[16384];
+    const ssize_t n = ::recv(socket_, chunk, sizeof chunk, 0);
+    if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
+  };
+  std::size_t head_end;
+  while ((head_end = buffer_.find("\r\n\r\n")) == std::string::npos)
+    if (!fill()) return {};
+  const std::string reply_head = buffer_.substr(0, head_end);
+  const std::size_t length =
+      method == "HEAD" ? 0 : std::stoul("0" + header_value(reply_head, "Content-Length"));
+  while (buffer_.size() < head_end + 4 + length)
+    if (!fill()) return {};
+  Reply reply;
+  if (reply_head.rfind("HTTP/1.1 ", 0) == 0) reply.status = std::stoi(reply_head.substr(9, 3));
+  reply.body = buffer_.substr(head_end + 4, length);
+  reply.content_type = header_value(reply_head, "Content-Type");
+  reply.set_cookie = header_value(reply_head, "Set-Cookie");
+  buffer_.erase(0, head_end + 4 + length);
+  return reply;
+}
+
+Reply get(int port, const std::string &target, const std::string &cookie, const char *from) {
+  return ClientConnection(port, from).request("GET", target, cookie, true);
 }
 
 std::string send_raw(int port, const std::string &bytes) {

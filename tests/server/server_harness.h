@@ -37,8 +37,31 @@ struct Reply {
   std::string set_cookie;
 };
 
-// One GET on a fresh connection; target is sent byte for byte.
-Reply get(int port, const std::string &target, const std::string &cookie = {});
+// A client connection to the service on loopback, from the local address given (any 127.x.y.z
+// works on Linux). Requests are sent byte for byte; each reply is read to the end of its body.
+class ClientConnection {
+ public:
+  explicit ClientConnection(int port, const char *from = "127.0.0.1");
+  ~ClientConnection();
+  ClientConnection(const ClientConnection &) = delete;
+  ClientConnection &operator=(const ClientConnection &) = delete;
+
+  bool connected() const { return connected_; }
+  // A reply with status 0 when the connection failed or closed first.
+  Reply request(const std::string &method, const std::string &target,
+                const std::string &cookie = {}, bool close = false);
+  int socket() const { return socket_; }
+
+ private:
+  int socket_ = -1;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
+// One GET on a fresh connection from 127.0.0.1 or the local address given; target is sent byte
+// for byte.
+Reply get(int port, const std::string &target, const std::string &cookie = {},
+          const char *from = "127.0.0.1");
 
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
 // until it closes the connection or stays silent for a few seconds.
@@ -61,6 +84,10 @@ class RunningService {
 
   Reply get(const std::string &target, const std::string &cookie = {}) const {
     return testing::get(port_, target, cookie);
+  }
+  // The answer of /login.asp to u and p sent from the local address given.
+  std::string log_in_from(const char *from, const std::string &u, const std::string &p) const {
+    return testing::get(port_, address("/login.asp", {{"u", u}, {"p", p}}), {}, from).body;
   }
   // A fresh card from the service.
   Card card() { return service_->add_cards(1).front(); }

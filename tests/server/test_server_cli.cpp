@@ -1,7 +1,11 @@
 // velmoth-server as a process: arguments, add-cards output, --demo, and a clean stop on signals.
 
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -19,9 +23,17 @@ struct Finished {
   QByteArray err;
 };
 
-Finished run(const QStringList &args) {
+// Runs the service with args. When unprivileged and run as root, it runs as the user nobody:
+// root may write where the service could not.
+Finished run(const QStringList &args, bool unprivileged = false) {
   QProcess process;
-  process.start(QStringLiteral(VELMOTH_SERVER_EXE), args);
+  if (unprivileged && ::geteuid() == 0)
+    process.start(QStringLiteral("setpriv"),
+                  QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                              QStringLiteral(VELMOTH_SERVER_EXE)} +
+                      args);
+  else
+    process.start(QStringLiteral(VELMOTH_SERVER_EXE), args);
   if (!process.waitForFinished(30000)) process.kill();
   return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
           process.readAllStandardOutput(), process.readAllStandardError()};
@@ -95,7 +107,7 @@ class TestServerCli : public QObject {
       const auto sign_up = [&](const std::string &account) {
         return server
             .get(address("/reg.asp", {{"u", account},
-                                      {"p", "pw"},
+                                      {"p", "pw-secret"},
                                       {"q", "12345"},
                                       {"cn", cards[i].number},
                                       {"cc", cards[i].password}}))
@@ -148,13 +160,13 @@ class TestServerCli : public QObject {
         30000);
     const int port = match.captured(1).toInt();
     const QByteArray out = process.readAllStandardOutput();
-    QVERIFY(out.contains("demo123"));
+    QVERIFY(out.contains("demo1234"));
     const auto cards = cards_in(out);
     QCOMPARE(cards.size(), std::size_t(5));
 
-    QCOMPARE(get(port, "/login.asp?u=demo&p=demo123").body, std::string("1"));
+    QCOMPARE(get(port, "/login.asp?u=demo&p=demo1234").body, std::string("1"));
     QCOMPARE(get(port, address("/reg.asp", {{"u", "fromdemo" + std::to_string(signal)},
-                                            {"p", "pw"},
+                                            {"p", "pw-secret"},
                                             {"q", "12345"},
                                             {"cn", cards[0].number},
                                             {"cc", cards[0].password}}))
@@ -168,8 +180,75 @@ class TestServerCli : public QObject {
     err += process.readAllStandardError();
     QVERIFY(err.contains(" GET /login.asp 200\n"));
     QVERIFY(err.contains(" GET /reg.asp 200\n"));
-    QVERIFY(!err.contains("demo123"));
+    QVERIFY(!err.contains("demo1234"));
     QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
+  }
+
+  void files_are_private_whatever_the_umask_data() {
+    QTest::addColumn<int>("mask");
+    QTest::newRow("umask 022") << 022;
+    QTest::newRow("umask 000") << 0;
+  }
+  void files_are_private_whatever_the_umask() {
+    QFETCH(int, mask);
+    const QString db = path("private") + QString::number(mask) + ".db";
+    const mode_t before = ::umask(static_cast<mode_t>(mask));
+    QProcess process;
+    process.start(QStringLiteral(VELMOTH_SERVER_EXE),
+                  {"serve", "--db", db, "--listen", "127.0.0.1:0"});
+    ::umask(before);
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("listening on"),
+                             30000);
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+      struct stat status {};
+      QVERIFY2(::stat((db + suffix).toUtf8().constData(), &status) == 0, suffix);
+      QCOMPARE(status.st_mode & 0777, mode_t(0600));
+    }
+    process.terminate();
+    QVERIFY(process.waitForFinished(15000));
+  }
+
+  // Each start-up failure is one line naming the file and the cause, and a failed exit.
+  void start_up_failures_name_the_file_and_cause_data() {
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("read-only file") << "read-only"
+                                    << "read-only";
+    QTest::newRow("unwritable folder") << "unwritable"
+                                       << "is not writable";
+    QTest::newRow("new file in unwritable folder") << "unwritable-new"
+                                                   << "cannot create it";
+    QTest::newRow("corrupt file") << "corrupt"
+                                  << "not a database";
+  }
+  void start_up_failures_name_the_file_and_cause() {
+    QFETCH(QString, setup);
+    QFETCH(QString, cause);
+    QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ExeOwner | QFile::ExeGroup |
+                                                   QFile::ExeOther));
+    const QString folder = path(setup.toUtf8().constData());
+    QVERIFY(QDir().mkdir(folder));
+    if (::geteuid() == 0) QVERIFY(::chown(folder.toUtf8().constData(), 65534, 65534) == 0);
+    const QString db = folder + "/velmoth.db";
+    if (setup == "corrupt") {
+      QFile file(db);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write(QByteArray("SQLite format 3", 16) + QByteArray(4080, '\x5a'));
+      file.close();
+      if (::geteuid() == 0) QVERIFY(::chown(db.toUtf8().constData(), 65534, 65534) == 0);
+    } else if (setup != "unwritable-new") {
+      QCOMPARE(run({"add-cards", "--db", db, "1"}, true).exit_code, 0);
+    }
+    if (setup == "read-only") QVERIFY(::chmod(db.toUtf8().constData(), 0400) == 0);
+    if (setup.startsWith("unwritable")) QVERIFY(::chmod(folder.toUtf8().constData(), 0500) == 0);
+
+    const Finished result = run({"serve", "--db", db, "--listen", "127.0.0.1:0"}, true);
+    QCOMPARE(result.exit_code, 1);
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY2(result.err.contains(db.toUtf8()) && result.err.contains(cause.toUtf8()),
+             result.err.constData());
   }
 
   void busy_port_is_reported() {

@@ -2,9 +2,9 @@
 // rules, hostile input, sessions, concurrency and what ends up in the database and the log.
 
 #include <arpa/inet.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,7 +87,6 @@ class TestServerRoutes : public QObject {
   void oversized_requests_are_refused_and_service_goes_on();
   void log_has_routes_and_statuses_only();
   void kept_alive_connection_answers_without_delay();
-  void repeated_failures_lock_the_account_for_a_while();
   void trickling_head_is_dropped_and_others_are_served();
   void nothing_is_smuggled_behind_a_request_data();
   void nothing_is_smuggled_behind_a_request();
@@ -116,8 +115,10 @@ void TestServerRoutes::static_pages_and_unknown_addresses() {
     QCOMPARE(reply.content_type, kHtml);
     QVERIFY2(reply.body.find(text) != std::string::npos, target.c_str());
   }
-  httplib::Client client("127.0.0.1", server_->port());
-  QCOMPARE(client.Post("/login.asp?u=taken&p=taken-secret-1")->status, 405);
+  QCOMPARE(ClientConnection(server_->port())
+               .request("POST", "/login.asp?u=taken&p=taken-secret-1")
+               .status,
+           405);
 }
 
 void TestServerRoutes::sign_up_fields_data() {
@@ -127,7 +128,7 @@ void TestServerRoutes::sign_up_fields_data() {
   QTest::addColumn<std::string>("cn");
   QTest::addColumn<std::string>("cc");
   QTest::addColumn<std::string>("code");
-  const std::string ok = "secret";
+  const std::string ok = "secret-1";
   const auto row = [&](const char *name, std::string u, std::string p, std::string q,
                        std::string cn, std::string cc, const char *code) {
     QTest::newRow(name) << u << p << q << cn << cc << std::string(code);
@@ -151,7 +152,10 @@ void TestServerRoutes::sign_up_fields_data() {
                                                          {"account cut short", "\xe6\xb1"}})
     row(name, bad, ok, "12345", kFresh, kFresh, "0");
   row("password 0 chars", "p0", "", "12345", kFresh, kFresh, "0");
-  row("password 1 char", "p1", "x", "12345", kFresh, kFresh, "3");
+  row("password 7 chars", "p7", "1234567", "12345", kFresh, kFresh, "0");
+  row("password 8 chars", "p8", "12345678", "12345", kFresh, kFresh, "3");
+  row("password blanks only", "pb", "        ", "12345", kFresh, kFresh, "0");
+  row("password 8 Chinese", "p8c", repeat("密", 8), "12345", kFresh, kFresh, "3");
   row("password 64 chars", "p64", repeat("p", 64), "12345", kFresh, kFresh, "3");
   row("password 64 Chinese", "p64c", repeat("密", 64), "12345", kFresh, kFresh, "3");
   row("password 65 chars", "p65", repeat("p", 65), "12345", kFresh, kFresh, "0");
@@ -190,24 +194,25 @@ void TestServerRoutes::sign_up_fields() {
 
 void TestServerRoutes::repeated_field_is_refused() {
   const Card card = server_->card();
-  const Query query{{"u", "dup1"},  {"u", "dup2"},       {"p", "pw"},
+  const Query query{{"u", "dup1"},  {"u", "dup2"},       {"p", "pw-secret"},
                     {"q", "12345"}, {"cn", card.number}, {"cc", card.password}};
   QCOMPARE(server_->get(address("/reg.asp", query)).body, std::string("0"));
 }
 
 void TestServerRoutes::log_in_answers() {
-  for (const auto &[u, p, code] :
-       std::vector<std::tuple<std::string, std::string, char>>{{"taken", "taken-secret-1", '1'},
-                                                               {"taken", "taken-secret-2", '0'},
-                                                               {"Taken", "taken-secret-1", '0'},
-                                                               {"taken", "taken-secret-1 ", '0'},
-                                                               {"nobody", "taken-secret-1", '0'},
-                                                               {"taken", "", '0'},
-                                                               {"", "x", '0'},
-                                                               {"taken", kMissing, '0'},
-                                                               {kMissing, "taken-secret-1", '0'},
-                                                               {"taken", "' OR '1'='1", '0'},
-                                                               {"taken' --", "x", '0'}}) {
+  for (const auto &[u, p, code] : std::vector<std::tuple<std::string, std::string, char>>{
+           {"taken", "taken-secret-1", '1'},
+           {"taken", "taken-secret-2", '0'},
+           {"Taken", "taken-secret-1", '1'},
+           {"ＴＡＫＥＮ", "taken-secret-1", '1'},
+           {"taken", "taken-secret-1 ", '0'},
+           {"nobody", "taken-secret-1", '0'},
+           {"taken", "", '0'},
+           {"", "x", '0'},
+           {"taken", kMissing, '0'},
+           {kMissing, "taken-secret-1", '0'},
+           {"taken", "' OR '1'='1", '0'},
+           {"taken' --", "x", '0'}}) {
     Query query;
     if (u != kMissing) query.emplace_back("u", u);
     if (p != kMissing) query.emplace_back("p", p);
@@ -229,16 +234,17 @@ void TestServerRoutes::hostile_characters_in_every_field_are_harmless() {
     const bool has_nul = value.find('\0') != std::string::npos;
     const std::string name = "acct" + value;
     // As account name (NUL is a control character) and as password: stored verbatim.
-    QCOMPARE(sign_up(name, "pw", "12345", kFresh, kFresh), std::string(has_nul ? "0" : "3"));
-    if (!has_nul) QCOMPARE(log_in(name, "pw").body, std::string("1"));
+    QCOMPARE(sign_up(name, "pw-secret", "12345", kFresh, kFresh), std::string(has_nul ? "0" : "3"));
+    if (!has_nul) QCOMPARE(log_in(name, "pw-secret").body, std::string("1"));
     const std::string owner = "owner" + std::to_string(n++);
-    QCOMPARE(sign_up(owner, value, "12345", kFresh, kFresh), std::string("3"));
-    QCOMPARE(log_in(owner, value).body, std::string("1"));
-    QCOMPARE(log_in(owner, value + "x").body, std::string("0"));
+    const std::string password = value + "-secret";
+    QCOMPARE(sign_up(owner, password, "12345", kFresh, kFresh), std::string("3"));
+    QCOMPARE(log_in(owner, password).body, std::string("1"));
+    QCOMPARE(log_in(owner, password + "x").body, std::string("0"));
     // In QQ and card fields nothing matches.
-    QCOMPARE(sign_up(owner + "q", "pw", value, kFresh, kFresh), std::string("0"));
-    QCOMPARE(sign_up(owner + "c", "pw", "12345", value, kFresh), std::string("2"));
-    QCOMPARE(sign_up(owner + "c", "pw", "12345", kFresh, value), std::string("2"));
+    QCOMPARE(sign_up(owner + "q", "pw-secret", value, kFresh, kFresh), std::string("0"));
+    QCOMPARE(sign_up(owner + "c", "pw-secret", "12345", value, kFresh), std::string("2"));
+    QCOMPARE(sign_up(owner + "c", "pw-secret", "12345", kFresh, value), std::string("2"));
   }
   QCOMPARE(log_in("taken", "taken-secret-1").body, std::string("1"));
 }
@@ -285,7 +291,7 @@ void TestServerRoutes::racing_sign_ups() {
   const auto sign_up = [&](const std::string &account, const Card &card) {
     return racing
         .get(address("/reg.asp", {{"u", account},
-                                  {"p", "pw"},
+                                  {"p", "pw-secret"},
                                   {"q", "12345"},
                                   {"cn", card.number},
                                   {"cc", card.password}}))
@@ -310,7 +316,8 @@ void TestServerRoutes::racing_sign_ups() {
     int accounts = 0;
     for (int i = 0; i < kRacers; ++i)
       accounts +=
-          racing.get(address("/login.asp", {{"u", "racer" + std::to_string(i)}, {"p", "pw"}}))
+          racing
+              .get(address("/login.asp", {{"u", "racer" + std::to_string(i)}, {"p", "pw-secret"}}))
               .body == "1";
     QCOMPARE(accounts, 1);
   } else {
@@ -333,17 +340,13 @@ void TestServerRoutes::oversized_requests_are_refused_and_service_goes_on() {
   QVERIFY(send_raw(server_->port(), endless_line).rfind("HTTP/1.1 414 ", 0) == 0);
   const std::string endless_headers =
       "GET / HTTP/1.1\r\nHost: x\r\n" + repeat("X-Pad: " + repeat("a", 100) + "\r\n", 5000);
-  QVERIFY(send_raw(server_->port(), endless_headers).rfind("HTTP/1.1 400 ", 0) == 0);
+  QVERIFY(send_raw(server_->port(), endless_headers).rfind("HTTP/1.1 431 ", 0) == 0);
   QCOMPARE(log_in("taken", "taken-secret-1").body, std::string("1"));
 }
 
 void TestServerRoutes::log_has_routes_and_statuses_only() {
   QCOMPARE(server_->get("/x%0d%0a2024-01-01T00:00:00Z%20GET%20/forged%20200").status, 404);
-  httplib::Client client("127.0.0.1", server_->port());
-  httplib::Request made_up;
-  made_up.method = "error:";
-  made_up.path = "/x";
-  QVERIFY(client.send(made_up));
+  QVERIFY(ClientConnection(server_->port()).request("error:", "/x").status != 0);
   const QRegularExpression line_form(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ [A-Z-]+ \S+ \d{3}$)");
   const auto lines = server_->log_lines();
   QVERIFY(lines.size() > 100);
@@ -385,53 +388,14 @@ void TestServerRoutes::database_holds_only_hashes() {
 // acknowledgement, each request on a kept-alive connection would take some 40 ms.
 void TestServerRoutes::kept_alive_connection_answers_without_delay() {
   RunningService running;
-  httplib::Client client("127.0.0.1", running.port());
-  client.set_keep_alive(true);
+  ClientConnection connection(running.port());
   const auto start = std::chrono::steady_clock::now();
-  for (int n = 0; n < 25; ++n) {
-    const auto reply = client.Get("/");
-    QVERIFY(reply);
-    QCOMPARE(reply->status, 200);
-  }
+  for (int n = 0; n < 25; ++n) QCOMPARE(connection.request("GET", "/").status, 200);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   QVERIFY2(
       elapsed < std::chrono::milliseconds(500),
       qPrintable(QString("25 requests took %1 ms")
                      .arg(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())));
-}
-
-void TestServerRoutes::repeated_failures_lock_the_account_for_a_while() {
-  RunningService own;
-  for (const char *name : {"guarded", "bystander"}) {
-    const Card card = own.card();
-    QCOMPARE(own.service().sign_up({name, "right-pw", "12345", card.number, card.password}),
-             SignupResult::Created);
-  }
-  const auto answer = [&own](const std::string &u, const std::string &p) {
-    return own.get(address("/login.asp", {{"u", u}, {"p", p}, {"t", "x"}})).body;
-  };
-
-  // Failures never five within one window (one every 76 s) never lock.
-  for (int n = 0; n < 8; ++n) {
-    QCOMPARE(answer("guarded", "wrong"), std::string("0"));
-    own.advance_clock(std::chrono::seconds(76));
-  }
-  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
-
-  // Five within the window do, for five minutes, and for that account only.
-  for (int n = 0; n < 5; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
-  QCOMPARE(answer("guarded", "right-pw"), std::string("0"));
-  QCOMPARE(answer("bystander", "right-pw"), std::string("1"));
-  own.advance_clock(std::chrono::seconds(299));
-  QCOMPARE(answer("guarded", "right-pw"), std::string("0"));
-  own.advance_clock(std::chrono::seconds(2));
-  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
-
-  // A success forgets earlier failures.
-  for (int n = 0; n < 4; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
-  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
-  for (int n = 0; n < 4; ++n) QCOMPARE(answer("guarded", "wrong"), std::string("0"));
-  QCOMPARE(answer("guarded", "right-pw"), std::string("1"));
 }
 
 // A client that sends its request head a byte at a time, never finishing it, is dropped once
@@ -486,6 +450,12 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
   QTest::newRow("two Content-Lengths")
       << get + "Content-Length: 0\r\nContent-Length: " + kSecondLength + "\r\n\r\n"
       << QList<int>{400};
+  // Malformed header lines: the connection ends with the refusal.
+  QTest::newRow("blank before colon") << get + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n"
+                                      << QList<int>{400};
+  QTest::newRow("folded line") << get + "X-A: a\r\n b\r\n\r\n" << QList<int>{400};
+  QTest::newRow("folded with tab") << get + "Content-Length: 0\r\n\t5\r\n\r\n" << QList<int>{400};
+  QTest::newRow("line without colon") << get + "NoColon\r\n\r\n" << QList<int>{400};
   QTest::newRow("POST with body") << "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                                          kSecondLength + "\r\n\r\n"
                                   << QList<int>{405};
@@ -493,7 +463,7 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
       << "GET /" + repeat("a", 9000) + " HTTP/1.1\r\nHost: x\r\n\r\n"
       << QList<int>{414};
   QTest::newRow("header line too long") << get + "X-Pad: " + repeat("a", 9000) + "\r\n\r\n"
-                                        << QList<int>{400};
+                                        << QList<int>{431};
 }
 
 void TestServerRoutes::nothing_is_smuggled_behind_a_request() {

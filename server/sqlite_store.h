@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "database.h"
+#include "store.h"
+
+namespace velmoth::server {
+
+// The store in one SQLite file (see Database for the file itself).
+class SqliteStore : public Store {
+ public:
+  explicit SqliteStore(const std::string &path) : db_(path) {}
+
+  std::optional<StoredAccount> find_login_account(std::string_view name,
+                                                  std::string_view key) override;
+  bool name_taken(const AccountName &name) override;
+  std::optional<StoredCard> find_unused_card(std::string_view number) override;
+  SignupResult create_account_spending_card(const NewAccount &account,
+                                            std::int64_t card_id) override;
+  bool create_account(const NewAccount &account) override;
+  void add_cards(std::vector<Card> &cards, const std::vector<std::string> &hashes, std::int64_t now,
+                 const std::function<std::string()> &new_number) override;
+  void add_session(std::string_view token_digest, std::int64_t account_id, std::int64_t expires_at,
+                   std::int64_t now) override;
+  std::optional<AccountView> session_account(std::string_view token_digest,
+                                             std::int64_t now) override;
+  std::vector<ThrottleRecord> load_throttle(std::size_t limit) override;
+  void save_throttle(const std::vector<ThrottleRecord> &records,
+                     const std::vector<std::string> &forgotten) override;
+
+ private:
+  Database db_;
+};
+
+}  // namespace velmoth::server

@@ -1,0 +1,157 @@
+// The login throttle over HTTP: guessing is slowed per address and per account, the owner is
+// never locked out by someone else's guessing, refusals take as long as real checks, and the
+// state outlives a restart.
+
+#include <QtTest>
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <vector>
+
+#include "server_harness.h"
+
+using namespace velmoth::server;
+using namespace velmoth::server::testing;
+
+namespace {
+
+const std::string kRight = "right-password";
+
+void add_account(RunningService &server, const std::string &name) {
+  const Card card = server.card();
+  QCOMPARE(server.service().sign_up({name, kRight, "12345", card.number, card.password}),
+           SignupResult::Created);
+}
+
+// Wrong guesses from one address until one more is a failure over the account's free ones.
+void guess(RunningService &server, const char *from, const std::string &account, int times) {
+  for (int i = 0; i < times; ++i)
+    QCOMPARE(server.log_in_from(from, account, "guess-" + std::to_string(i)), std::string("0"));
+}
+
+// The throttle's records as a store would hold them.
+class MemoryStore : public ThrottleStore {
+ public:
+  std::map<std::string, ThrottleRecord> rows;
+
+  std::vector<ThrottleRecord> load_throttle(std::size_t) override { return {}; }
+  void save_throttle(const std::vector<ThrottleRecord> &records,
+                     const std::vector<std::string> &forgotten) override {
+    for (const ThrottleRecord &record : records) rows[record.key] = record;
+    for (const std::string &key : forgotten) rows.erase(key);
+  }
+};
+
+}  // namespace
+
+class TestLockout : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void one_address_across_accounts_is_slowed();
+  void owner_gets_in_while_an_attacker_guesses();
+  void refusals_take_as_long_as_checks();
+  void tracking_is_bounded_and_keeps_the_recent();
+};
+
+void TestLockout::one_address_across_accounts_is_slowed() {
+  RunningService server;
+  for (int i = 0; i < 8; ++i) add_account(server, "user" + std::to_string(i));
+  // Three guesses at each of seven accounts: no account's own limit is reached, but the
+  // address's is (twenty free failures).
+  for (int i = 0; i < 7; ++i) guess(server, "127.0.0.2", "user" + std::to_string(i), 3);
+  QCOMPARE(server.log_in_from("127.0.0.2", "user7", kRight), std::string("0"));
+  QCOMPARE(server.log_in_from("127.0.0.3", "user7", kRight), std::string("1"));
+  // Tries while blocked count as failures. The back-off doubles: one second after the first
+  // failure over the limit, then two, four, eight…
+  server.advance_clock(std::chrono::seconds(3));
+  QCOMPARE(server.log_in_from("127.0.0.2", "user7", kRight), std::string("1"));
+  guess(server, "127.0.0.2", "user7", 2);  // failures 23 and 24: blocked for eight seconds
+  server.advance_clock(std::chrono::seconds(6));
+  QCOMPARE(server.log_in_from("127.0.0.2", "user7", kRight), std::string("0"));  // 16 s now
+  server.advance_clock(std::chrono::seconds(15));
+  QCOMPARE(server.log_in_from("127.0.0.2", "user7", kRight), std::string("0"));  // 32 s now
+  server.advance_clock(std::chrono::seconds(33));
+  QCOMPARE(server.log_in_from("127.0.0.2", "user7", kRight), std::string("1"));
+}
+
+void TestLockout::owner_gets_in_while_an_attacker_guesses() {
+  QTemporaryDir folder;
+  const QString path = folder.filePath("service.db");
+  {
+    RunningService server(path);
+    add_account(server, "victim");
+    guess(server, "127.0.0.2", "victim", 30);
+    // Even the right password from the guessing address is refused; the owner elsewhere, and
+    // the case-variant of the name, get in.
+    QCOMPARE(server.log_in_from("127.0.0.2", "victim", kRight), std::string("0"));
+    QCOMPARE(server.log_in_from("127.0.0.3", "Victim", kRight), std::string("1"));
+    // Guesses spread over several addresses put the account under attack: addresses that
+    // failed three times stay refused for as long, even when their own back-off is over.
+    for (const char *from : {"127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"})
+      guess(server, from, "victim", 4);
+    server.advance_clock(std::chrono::seconds(20));
+    QCOMPARE(server.log_in_from("127.0.0.4", "victim", kRight), std::string("0"));
+    QCOMPARE(server.log_in_from("127.0.0.8", "victim", kRight), std::string("1"));
+  }
+  // A restart keeps the state.
+  RunningService restarted(path);
+  QCOMPARE(restarted.log_in_from("127.0.0.2", "victim", kRight), std::string("0"));
+  QCOMPARE(restarted.log_in_from("127.0.0.3", "victim", kRight), std::string("1"));
+}
+
+// Locked, missing and wrong each cost one real Argon2id verification, so their times are
+// within 10 % of each other; a quick refusal would tell an attacker which case it is. The three
+// are timed one after the other in each of 21 rounds, so other load on the machine weighs on
+// them alike, and their medians are compared.
+void TestLockout::refusals_take_as_long_as_checks() {
+  RunningService server({}, HashCost::interactive());
+  add_account(server, "timed");
+  guess(server, "127.0.0.2", "timed", 25);
+  QCOMPARE(server.log_in_from("127.0.0.2", "timed", kRight), std::string("0"));
+
+  using Milliseconds = std::chrono::duration<double, std::milli>;
+  std::vector<double> locked, missing, wrong;
+  const auto timed = [&](std::vector<double> &into, const char *from, const std::string &account,
+                         const std::string &password) {
+    const auto start = std::chrono::steady_clock::now();
+    QCOMPARE(server.log_in_from(from, account, password), std::string("0"));
+    into.push_back(Milliseconds(std::chrono::steady_clock::now() - start).count());
+  };
+  for (int round = 0; round < 21; ++round) {
+    timed(locked, "127.0.0.2", "timed", kRight);
+    // Each from its own address, so neither is ever blocked.
+    const std::string from = "127.0.1." + std::to_string(round + 1);
+    timed(missing, from.c_str(), "nobody" + std::to_string(round), kRight);
+    const std::string other = "127.0.2." + std::to_string(round + 1);
+    timed(wrong, other.c_str(), "timed", "wrong-password");
+  }
+  const auto median = [](std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  const double times[] = {median(locked), median(missing), median(wrong)};
+  const auto [fastest, slowest] = std::minmax({times[0], times[1], times[2]});
+  QVERIFY2(slowest <= fastest * 1.10, qPrintable(QString("medians: locked %1 ms, missing %2 ms, "
+                                                         "wrong %3 ms")
+                                                     .arg(times[0])
+                                                     .arg(times[1])
+                                                     .arg(times[2])));
+}
+
+// Guessing with a fresh name each time cannot grow the throttle past its cap: the least
+// recently failed keys go, in memory and in the store alike, and the guessing address's own
+// key, failing all along, stays blocked.
+void TestLockout::tracking_is_bounded_and_keeps_the_recent() {
+  MemoryStore store;
+  LoginThrottle throttle(store, 50);
+  for (int i = 0; i < 1000; ++i)
+    throttle.record_failure("fresh" + std::to_string(i), "192.0.2.1", 1000);
+  QCOMPARE(throttle.keys_held(), std::size_t(50));
+  QCOMPARE(store.rows.size(), std::size_t(50));
+  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1001));
+  QVERIFY(throttle.allows("fresh999", "192.0.2.2", 1001));
+}
+
+QTEST_GUILESS_MAIN(TestLockout)
+#include "test_lockout.moc"
