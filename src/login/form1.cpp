@@ -10,6 +10,7 @@
 #include "app/look.h"
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
+#include "login/credentials_save.h"
 #include "platform/messages.h"
 #include "platform/shell.h"
 #include "platform/widgets.h"
@@ -140,6 +141,9 @@ void Form1::save_credentials() {
 }
 
 void Form1::load_credentials() {
+  // A save killed half-way leaves its temporary behind, possibly with a password the user has
+  // since withdrawn.
+  remove_stale_saves(context_.credentials_path);
   const auto text = read_credentials_text(context_.credentials_path);
   if (!text) return;
   // The text passes through the hidden scratch box, as every remembered record always has.
