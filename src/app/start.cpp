@@ -34,8 +34,9 @@ Program::Program(QApplication &app, const QString &service_url)
   // the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // Qt's own Chinese texts for the standard buttons (确定, 是(Y), 否(N)); without the
-  // translation installed the program runs with Qt's built-in texts.
+  // Qt's own Chinese texts (the boxes' context menus, for one); without the translation
+  // installed the program runs with Qt's built-in texts. The message boxes name their buttons
+  // themselves.
   if (state_->qt_texts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                             QStringLiteral("_"),
                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
