@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
+#include "platform/accessibility.h"
 
 namespace velmoth {
 
@@ -41,6 +42,8 @@ Program::Program(QApplication &app, const QString &service_url)
                             QStringLiteral("_"),
                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QApplication::installTranslator(&state_->qt_texts);
+
+  accessibility::install();
 
   WindowContext context;
   context.service_url =

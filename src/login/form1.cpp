@@ -11,6 +11,7 @@
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
 #include "login/credentials_save.h"
+#include "platform/accessibility.h"
 #include "platform/messages.h"
 #include "platform/shell.h"
 #include "platform/widgets.h"
@@ -51,6 +52,13 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
   make_link_label(*ui->Label4, QColor(0, 0, 255));
+  accessibility::caption(*ui->Label1, *ui->Text1);
+  accessibility::caption(*ui->Label2, *ui->Text2);
+  accessibility::caption(*ui->Label3, *ui->Check1);
+  accessibility::expose_as_link(*ui->Label4);
+  for (QWidget *unseen :
+       std::initializer_list<QWidget *>{ui->Picture, ui->Shape1, ui->Shape2, ui->Text3, ui->Text4})
+    accessibility::hide(*unseen);
   Timer1.setObjectName(QStringLiteral("Timer1"));
   Timer1.setInterval(1000);
   WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
