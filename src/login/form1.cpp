@@ -51,6 +51,9 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
   ui->Picture->setPixmap(QPixmap::fromImage(banner.get()));
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
+  // The hidden boxes hold a whole page body or a whole record, not what a user types.
+  keep_any_length(*ui->Text3);
+  keep_any_length(*ui->Text4);
   make_link_label(*ui->Label4, QColor(0, 0, 255));
   accessibility::caption(*ui->Label1, *ui->Text1);
   accessibility::caption(*ui->Label2, *ui->Text2);

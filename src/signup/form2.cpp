@@ -23,6 +23,8 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
   apply_common_look(*this, 4215, 4560);
   make_password_box(*ui->Text2);
   make_password_box(*ui->Text3);
+  // The hidden reply box holds a whole page body, not what a user types.
+  keep_any_length(*ui->Text7);
   make_link_label(*ui->Label7, QColor(255, 0, 0));
   const std::pair<QLabel *, QLineEdit *> captions[] = {
       {ui->Label1, ui->Text1}, {ui->Label2, ui->Text2}, {ui->Label3, ui->Text3},
