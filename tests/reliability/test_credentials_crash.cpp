@@ -213,7 +213,11 @@ void TestCredentialsCrash::read_only_folder() {
         ::setresuid(kUnprivilegedId, kUnprivilegedId, kUnprivilegedId);
     });
   }
-  saver.start(QCoreApplication::applicationFilePath(), {kSaverArgument, folder});
+  // A copy of this program that the unprivileged user can run wherever the build lies.
+  const QString program = dir.filePath(QStringLiteral("saver"));
+  QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
+  QVERIFY(::chmod(QFile::encodeName(program).constData(), 0755) == 0);
+  saver.start(program, {kSaverArgument, folder});
   QVERIFY(saver.waitForFinished(30'000));
   QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
   QCOMPARE(saver.exitStatus(), QProcess::NormalExit);
