@@ -17,7 +17,7 @@ namespace {
 constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
 
 // Larger than any record; an old file beyond this is not kept for restoring after a failed write.
-constexpr qint64 kMaxRestoreBytes = 64 * 1024;
+constexpr qint64 kMaxRestoreBytes = qint64(64) * 1024;
 
 QString random_letters(int count) {
   QString letters;
@@ -110,7 +110,7 @@ std::optional<QString> save_private_file(const QString &path, const QByteArray &
   if (!QDir().mkpath(QFileInfo(path).absolutePath()))
     return QStringLiteral("cannot create the folder of %1").arg(path);
   remove_stale_saves(path);
-  const auto by_rename = save_by_rename(path, bytes);
+  auto by_rename = save_by_rename(path, bytes);
   if (!by_rename) return std::nullopt;
   if (!QFileInfo(path).isFile()) return by_rename;
   // No temporary can be made beside the file (a folder the user cannot write): the file itself

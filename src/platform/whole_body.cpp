@@ -20,7 +20,7 @@ std::optional<QString> unverifiable_body_reason(const QNetworkReply &reply) {
 }
 
 std::optional<QString> incomplete_body_reason(const QNetworkReply &reply, qint64 received) {
-  if (const auto reason = unverifiable_body_reason(reply)) return reason;
+  if (auto reason = unverifiable_body_reason(reply)) return reason;
   const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
   if (length.isValid() && length.toLongLong() != received)
     return QStringLiteral("服务器中断了连接");
