@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
+#include "platform/accessibility.h"
 
 namespace velmoth {
 
@@ -34,12 +35,15 @@ Program::Program(QApplication &app, const QString &service_url)
   // the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // Qt's own Chinese texts for the standard buttons (确定, 是(Y), 否(N)); without the
-  // translation installed the program runs with Qt's built-in texts.
+  // Qt's own Chinese texts (the boxes' context menus, for one); without the translation
+  // installed the program runs with Qt's built-in texts. The message boxes name their buttons
+  // themselves.
   if (state_->qt_texts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                             QStringLiteral("_"),
                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QApplication::installTranslator(&state_->qt_texts);
+
+  accessibility::install();
 
   WindowContext context;
   context.service_url =

@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QStringDecoder>
 #include <QStringList>
+
+#include "login/credentials_save.h"
 
 namespace velmoth {
 namespace {
@@ -21,6 +23,18 @@ constexpr qint64 kMaxFileBytes = 64 * 1024;
 QStringList pieces_of(const QString &text, const QString &marker) {
   if (text.isEmpty()) return {};
   return text.split(marker);
+}
+
+// Older clients on Chinese systems wrote the file in the GB18030 (GBK) code page. UTF-8 is tried
+// first: GB18030 text is almost never valid UTF-8, while UTF-8 text is often valid GB18030.
+QString decode_credentials_bytes(const QByteArray &bytes) {
+  QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+  const QString as_utf8 = utf8(bytes);
+  if (!utf8.hasError()) return as_utf8;
+  QStringDecoder gb18030("GB18030", QStringConverter::Flag::Stateless);
+  if (!gb18030.isValid()) return as_utf8;
+  const QString as_gb18030 = gb18030(bytes);
+  return gb18030.hasError() ? as_utf8 : as_gb18030;
 }
 
 }  // namespace
@@ -60,23 +74,14 @@ std::optional<QString> read_credentials_text(const QString &path) {
 }
 
 QString credentials_text_from_bytes(const QByteArray &bytes) {
-  QString text = QString::fromUtf8(bytes);
+  QString text = decode_credentials_bytes(bytes);
   text.remove(u'\r');
   text.remove(u'\n');
   return text;
 }
 
 std::optional<QString> write_credentials(const QString &path, const QString &record) {
-  if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-    return QStringLiteral("cannot create the folder of %1").arg(path);
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
-  // The record may hold a password: readable by its owner only, from the first byte on.
-  file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-  const QByteArray bytes = record.toUtf8();
-  if (file.write(bytes) != bytes.size()) return file.errorString();
-  if (!file.commit()) return file.errorString();
-  return std::nullopt;
+  return save_private_file(path, record.toUtf8());
 }
 
 }  // namespace velmoth

@@ -29,11 +29,13 @@ QString credentials_path(const QString &executable_dir, const QString &user_conf
 // any record could be.
 std::optional<QString> read_credentials_text(const QString &path);
 
-// The text of a file holding bytes, as read_credentials_text gives it: decoded as UTF-8 (invalid
-// sequences as U+FFFD), every CR and LF dropped.
+// The text of a file holding bytes, as read_credentials_text gives it: decoded as UTF-8, or as
+// GB18030 when the bytes are not UTF-8 but are GB18030 (files of older clients on Chinese
+// systems), else as UTF-8 with invalid sequences as U+FFFD; every CR and LF dropped.
 QString credentials_text_from_bytes(const QByteArray &bytes);
 
-// Replaces the file atomically with owner-only permissions. On failure returns the reason.
+// Writes the record as UTF-8 with owner-only permissions (see save_private_file). On failure
+// returns the reason.
 std::optional<QString> write_credentials(const QString &path, const QString &record);
 
 }  // namespace velmoth

@@ -10,6 +10,8 @@
 #include "app/look.h"
 #include "app/window_flow.h"
 #include "login/credentials_file.h"
+#include "login/credentials_save.h"
+#include "platform/accessibility.h"
 #include "platform/messages.h"
 #include "platform/shell.h"
 #include "platform/widgets.h"
@@ -49,7 +51,17 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
   ui->Picture->setPixmap(QPixmap::fromImage(banner.get()));
   apply_common_look(*this, 4815, 3360);
   make_password_box(*ui->Text2);
+  // The hidden boxes hold a whole page body or a whole record, not what a user types.
+  keep_any_length(*ui->Text3);
+  keep_any_length(*ui->Text4);
   make_link_label(*ui->Label4, QColor(0, 0, 255));
+  accessibility::caption(*ui->Label1, *ui->Text1);
+  accessibility::caption(*ui->Label2, *ui->Text2);
+  accessibility::caption(*ui->Label3, *ui->Check1);
+  accessibility::expose_as_link(*ui->Label4);
+  for (QWidget *unseen :
+       std::initializer_list<QWidget *>{ui->Picture, ui->Shape1, ui->Shape2, ui->Text3, ui->Text4})
+    accessibility::hide(*unseen);
   Timer1.setObjectName(QStringLiteral("Timer1"));
   Timer1.setInterval(1000);
   WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
@@ -140,6 +152,9 @@ void Form1::save_credentials() {
 }
 
 void Form1::load_credentials() {
+  // A save killed half-way leaves its temporary behind, possibly with a password the user has
+  // since withdrawn.
+  remove_stale_saves(context_.credentials_path);
   const auto text = read_credentials_text(context_.credentials_path);
   if (!text) return;
   // The text passes through the hidden scratch box, as every remembered record always has.

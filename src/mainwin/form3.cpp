@@ -4,6 +4,7 @@
 
 #include "app/look.h"
 #include "app/window_flow.h"
+#include "platform/accessibility.h"
 #include "service/protocol.h"
 #include "ui_form3.h"
 
@@ -19,6 +20,11 @@ Form3::Form3(const WindowContext &context, QWidget *parent)
   Check11 = {ui->Check11_0, ui->Check11_1, ui->Check11_2,
              ui->Check11_3, ui->Check11_4, ui->Check11_5};
   apply_common_look(*this, 6975, 4560);
+  // The boxes and scroll bars of the panel are named after the captions beside them.
+  accessibility::name(*ui->Text1, ui->Check1->text());
+  accessibility::caption(*ui->Label1, *ui->Text2);
+  accessibility::name(*ui->HScroll1, ui->Check3->text());
+  accessibility::name(*ui->HScroll2, ui->Check4->text());
 }
 
 Form3::~Form3() = default;

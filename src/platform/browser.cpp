@@ -4,7 +4,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include "platform/load_report.h"
 #include "platform/markup.h"
+#include "platform/whole_body.h"
 
 namespace velmoth {
 
@@ -50,14 +52,6 @@ QString network_error_reason(const QNetworkReply &reply) {
     default:
       return QStringLiteral("网络错误（%1）").arg(reply.errorString());
   }
-}
-
-// Qt can report a reply whose connection broke in the middle of the body as finished without an
-// error, leaving the first part of the body to pass for the whole. A declared length tells. (Qt
-// drops the header when it decodes a compressed body, as it no longer counts the same bytes.)
-bool is_cut_short(const QNetworkReply &reply, qint64 received) {
-  const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-  return length.isValid() && length.toLongLong() != received;
 }
 
 bool is_hex_digit(QChar c) {
@@ -111,7 +105,9 @@ void Browser::Navigate(const QString &address) {
     QMetaObject::invokeMethod(
         this,
         [this, load, url] {
-          if (load == load_) complete(error_page(address_, QStringLiteral("地址无效")), url);
+          if (load != load_) return;
+          report_load_failure(url, QStringLiteral("地址无效"));
+          complete(error_page(address_, QStringLiteral("地址无效")), url);
         },
         Qt::QueuedConnection);
     return;
@@ -123,6 +119,7 @@ void Browser::Navigate(const QString &address) {
                        QNetworkRequest::NoLessSafeRedirectPolicy);
   request.setMaximumRedirectsAllowed(kMaxRedirects);
   request.setTransferTimeout(limits_.idle_timeout_ms);
+  ask_for_plain_body(request);
 
   reply_ = network_.get(request);
   // Without a bound, the network thread takes in all a fast server sends while this thread is
@@ -141,7 +138,13 @@ void Browser::check_declared_length() {
   const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
   if (length.isValid() && length.toLongLong() > limits_.max_body_bytes) {
     end_load(too_large_reason());
+    return;
   }
+  // A body that could not be told from a cut-off one is not waited for. (Redirects are followed
+  // whatever their bodies.)
+  const int code = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  if (code < 200 || code > 299) return;
+  if (const auto reason = unverifiable_body_reason(*reply_)) end_load(*reason);
 }
 
 void Browser::on_ready_read() {
@@ -171,8 +174,12 @@ void Browser::on_finished() {
     reason = QStringLiteral("服务器返回 HTTP %1").arg(code);
   } else if (body_.size() > limits_.max_body_bytes) {
     reason = too_large_reason();
-  } else if (is_cut_short(*reply_, body_.size())) {
-    reason = QStringLiteral("服务器中断了连接");
+  } else if (const auto incomplete = incomplete_body_reason(*reply_, body_.size())) {
+    reason = *incomplete;
+  }
+  if (!reason.isEmpty()) {
+    report_load_failure(
+        url, reason, reply_->error() != QNetworkReply::NoError ? reply_->errorString() : QString());
   }
   const QString document = reason.isEmpty()
                                ? document_outer_html(body_, reply_->rawHeader("Content-Type"))
@@ -184,6 +191,7 @@ void Browser::on_finished() {
 void Browser::end_load(const QString &reason) {
   // The reply is gone if the network manager was destroyed under a running load.
   const QUrl url = reply_ ? reply_->url() : QUrl(address_);
+  report_load_failure(url, reason);
   cancel_current();
   complete(error_page(address_, reason), url);
 }

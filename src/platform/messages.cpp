@@ -1,6 +1,8 @@
 #include "platform/messages.h"
 
+#include <QAbstractButton>
 #include <QWidget>
+#include <utility>
 
 namespace velmoth::messages {
 namespace {
@@ -10,6 +12,17 @@ Answerer &answerer() {
   return instance;
 }
 
+void name_buttons(QMessageBox &box) {
+  const std::pair<QMessageBox::StandardButton, QString> names[] = {
+      {QMessageBox::Ok, QStringLiteral("确定")},
+      {QMessageBox::Yes, QStringLiteral("是(&Y)")},
+      {QMessageBox::No, QStringLiteral("否(&N)")},
+  };
+  for (const auto &[which, name] : names) {
+    if (QAbstractButton *button = box.button(which)) button->setText(name);
+  }
+}
+
 QMessageBox::StandardButton show(QWidget *parent, const QString &text, QMessageBox::Icon icon,
                                  QMessageBox::StandardButtons buttons) {
   const QString title = QStringLiteral("velmoth");
@@ -17,6 +30,9 @@ QMessageBox::StandardButton show(QWidget *parent, const QString &text, QMessageB
 
   QMessageBox box(icon, title, text, buttons, parent);
   box.setWindowModality(Qt::ApplicationModal);
+  // The window is Chinese whatever the system's language, and Qt's own translation of its
+  // buttons is an optional package.
+  name_buttons(box);
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

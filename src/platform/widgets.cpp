@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <limits>
 
 namespace velmoth {
 
@@ -39,6 +40,8 @@ void make_password_box(QLineEdit &box) {
   box.setAttribute(Qt::WA_InputMethodEnabled, false);
   box.setInputMethodHints(Qt::ImhHiddenText | Qt::ImhSensitiveData | Qt::ImhNoPredictiveText);
 }
+
+void keep_any_length(QLineEdit &box) { box.setMaxLength(std::numeric_limits<int>::max()); }
 
 namespace {
 

@@ -47,6 +47,10 @@ inline const QColor kFocusBlack(0, 0, 0);
 // Shows "*" for every typed character and keeps input methods away from the box.
 void make_password_box(QLineEdit &box);
 
+// Lifts a box's length limit (32767 characters by default), so that it keeps a text as long as
+// any it is given, unchanged.
+void keep_any_length(QLineEdit &box);
+
 // Dresses a label as a link: 9-point song-style font, underlined, in the given colour, with a
 // pointing-hand cursor.
 void make_link_label(QLabel &label, const QColor &color);

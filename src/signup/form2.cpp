@@ -4,6 +4,7 @@
 #include <QDateTime>
 
 #include "app/look.h"
+#include "platform/accessibility.h"
 #include "platform/messages.h"
 #include "platform/shell.h"
 #include "platform/widgets.h"
@@ -22,7 +23,17 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
   apply_common_look(*this, 4215, 4560);
   make_password_box(*ui->Text2);
   make_password_box(*ui->Text3);
+  // The hidden reply box holds a whole page body, not what a user types.
+  keep_any_length(*ui->Text7);
   make_link_label(*ui->Label7, QColor(255, 0, 0));
+  const std::pair<QLabel *, QLineEdit *> captions[] = {
+      {ui->Label1, ui->Text1}, {ui->Label2, ui->Text2}, {ui->Label3, ui->Text3},
+      {ui->Label4, ui->Text4}, {ui->Label5, ui->Text5}, {ui->Label6, ui->Text6}};
+  for (const auto &[label, box] : captions) accessibility::caption(*label, *box);
+  accessibility::expose_as_link(*ui->Label7);
+  for (QWidget *unseen : std::initializer_list<QWidget *>{
+           ui->Shape1, ui->Shape2, ui->Shape3, ui->Shape4, ui->Shape5, ui->Shape6, ui->Text7})
+    accessibility::hide(*unseen);
   Timer1.setObjectName(QStringLiteral("Timer1"));
   Timer1.setInterval(1000);
   WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));

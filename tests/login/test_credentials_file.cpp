@@ -153,6 +153,46 @@ class TestCredentialsFile : public QObject {
     QVERIFY(stored.account.has_value());
   }
 
+  // Files of older clients on Chinese systems are in the GB18030 (GBK) code page.
+  void decoding_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("utf-8") << QByteArray("[s]1[u]\xe5\xbc\xa0\xe4\xb8\x89[p]pw\r\n")
+                           << QString("[s]1[u]张三[p]pw");
+    QTest::newRow("gbk") << QByteArray("[s]1[u]\xd5\xc5\xc8\xfd[p]\xc3\xdc\xc2\xeb\r\n")
+                         << QString("[s]1[u]张三[p]密码");
+    QTest::newRow("gb18030 four-byte")
+        << QByteArray("[s]1[u]\x81\x30\x81\x30[p]") << QString("[s]1[u]\u0080[p]");
+    QTest::newRow("neither") << QByteArray("[s]1[u]\xff[p]") << QString("[s]1[u]\ufffd[p]");
+  }
+  void decoding() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.inf");
+    write_bytes(path, bytes);
+    QCOMPARE(read_credentials_text(path), std::optional<QString>(text));
+  }
+
+  void size_cap_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("read");
+    QTest::newRow("at the cap") << 64 * 1024 << true;
+    QTest::newRow("one byte over") << 64 * 1024 + 1 << false;
+  }
+  void size_cap() {
+    QFETCH(int, size);
+    QFETCH(bool, read);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.inf");
+    QByteArray bytes("[s]1[u]alice[p]pw");
+    bytes.append(size - bytes.size(), '\n');
+    write_bytes(path, bytes);
+    const auto text = read_credentials_text(path);
+    QCOMPARE(text.has_value(), read);
+    if (read) QCOMPARE(*text, QString("[s]1[u]alice[p]pw"));
+  }
+
   void location_beside_the_program_unless_it_cannot_be_written() {
     QTemporaryDir program, user;
     QCOMPARE(credentials_path(program.path(), user.path()),

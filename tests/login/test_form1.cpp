@@ -321,6 +321,14 @@ class TestForm1 : public QObject {
     QTest::newRow("empty file") << QByteArray() << true << ""
                                 << ""
                                 << "Text2";
+    // Longer than a text box holds by default (32767 characters).
+    QTest::newRow("long record") << "[s]1[u]" + QByteArray(20000, 'a') + "[p]" +
+                                        QByteArray(20000, 'p') + "\r\n"
+                                 << true << QString(20000, u'a') << QString(20000, u'p') << "Text1";
+    QTest::newRow("written by an older client in GBK")
+        << QByteArray("[s]1[u]\xd5\xc5\xc8\xfd[p]pw\r\n") << true << "张三"
+        << "pw"
+        << "Text1";
     QTest::newRow("line break in account")
         << QByteArray("[s]1[u]al\r\nice[p]pw\r\n") << true << "alice"
         << "pw"

@@ -1,7 +1,9 @@
 // config.inf when the program is killed while writing it, and when what lies at its path is not a
 // file the program can use.
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -22,6 +24,7 @@
 #include <functional>
 
 #include "login/credentials_file.h"
+#include "login/credentials_save.h"
 #include "login/form1.h"
 #include "test_server.h"
 
@@ -32,6 +35,13 @@ namespace {
 
 // Given as the first argument, makes this executable the writer that the kill test kills.
 constexpr char kWriterArgument[] = "--write-credentials-until-killed";
+
+// Given as the first argument with a folder, makes this executable a user who cannot write that
+// folder, saving the "forget" record where the program would.
+constexpr char kSaverArgument[] = "--save-credentials-in";
+
+// Who the saver runs as when the suite runs as root: nobody.
+constexpr uid_t kUnprivilegedId = 65534;
 
 constexpr int kKillRounds = 200;
 constexpr int kMaxKillDelayUs = 20'000;
@@ -55,6 +65,25 @@ int write_until_killed(const QString &path) {
   }
 }
 
+// The saver: exit code 0 when saved, 3 when the folder could be written after all (then nothing
+// would be tested), 1 when the save failed.
+int save_in(const QString &folder) {
+  QFile probe(QDir(folder).filePath(QStringLiteral("probe")));
+  if (probe.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return 3;
+  const QString path = credentials_path(folder, QStringLiteral("/nonexistent/user-config"));
+  if (const auto failure = write_credentials(path, record_b())) {
+    std::fprintf(stderr, "%s\n", qUtf8Printable(*failure));
+    return 1;
+  }
+  return 0;
+}
+
+// The names in a folder, hidden ones included.
+QStringList names_in(const QString &folder) {
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                QDir::NoDotAndDotDot);
+}
+
 // The permission bits of path, or -1 when it cannot be examined.
 int mode_of(const QString &path) {
   struct stat info {};
@@ -74,6 +103,8 @@ class TestCredentialsCrash : public QObject {
 
  private slots:
   void killed_writer_leaves_a_whole_record();
+  void read_only_folder_data();
+  void read_only_folder();
   void odd_file_does_not_stop_the_window_data();
   void odd_file_does_not_stop_the_window();
 };
@@ -128,12 +159,78 @@ void TestCredentialsCrash::killed_writer_leaves_a_whole_record() {
     QVERIFY2(bytes == a || bytes == b, qPrintable(name));
     QCOMPARE(mode_of(stray.fileName()), 0600);
   }
+  for (const QString &name : strays)
+    QVERIFY2(name.startsWith(QStringLiteral("config.inf.velmoth-saving-")), qPrintable(name));
+  // The next save, or the next start of the login window, removes what the kills left.
+  QCOMPARE(remove_stale_saves(path), 0 + strays.size());
+  QCOMPARE(write_credentials(path, record_b()), std::nullopt);
+  QCOMPARE(names_in(dir.path()), QStringList{QStringLiteral("config.inf")});
   qInfo("%d rounds in %lld ms: %d found A, %d found B, %d before the first write; left behind: %s",
         kKillRounds, elapsed.elapsed(), found_a, found_b, not_yet_written,
         strays.isEmpty() ? "nothing" : qPrintable(strays.join(u' ')));
   // Both records were seen, so the kills landed at different points of the cycle.
   QVERIFY(found_a > 0);
   QVERIFY(found_b > 0);
+}
+
+// A shared install: config.inf placed beside the program in a folder the user cannot write.
+void TestCredentialsCrash::read_only_folder_data() {
+  QTest::addColumn<bool>("file_is_the_users");
+  QTest::addColumn<bool>("saved");
+  QTest::newRow("the user's file") << true << true;
+  QTest::newRow("someone else's file") << false << false;
+}
+
+void TestCredentialsCrash::read_only_folder() {
+  QFETCH(bool, file_is_the_users);
+  QFETCH(bool, saved);
+  const bool as_root = ::geteuid() == 0;
+  if (!as_root && !file_is_the_users) QSKIP("needs root to place a file the user cannot write");
+  QTemporaryDir dir;
+  const QString folder = dir.filePath(QStringLiteral("install"));
+  const QString path = folder + QStringLiteral("/config.inf");
+  QVERIFY(QDir().mkdir(folder));
+  const QByteArray old_record = record_a().toUtf8();
+  {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(old_record), old_record.size());
+  }
+  QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+  if (as_root && file_is_the_users)
+    QVERIFY(::chown(QFile::encodeName(path).constData(), kUnprivilegedId, kUnprivilegedId) == 0);
+  QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+  QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+
+  QProcess saver;
+  saver.setProcessChannelMode(QProcess::ForwardedChannels);
+  if (as_root) {
+    saver.setChildProcessModifier([] {
+      // Runs between fork and exec: only async-signal-safe calls. A saver that could not drop
+      // its privileges ends at once, with the code that says nothing was tested.
+      if (::setgroups(0, nullptr) != 0 ||
+          ::setresgid(kUnprivilegedId, kUnprivilegedId, kUnprivilegedId) != 0 ||
+          ::setresuid(kUnprivilegedId, kUnprivilegedId, kUnprivilegedId) != 0)
+        ::_exit(3);
+    });
+  }
+  // A copy of this program that the unprivileged user can run wherever the build lies.
+  const QString program = dir.filePath(QStringLiteral("saver"));
+  QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
+  QVERIFY(::chmod(QFile::encodeName(program).constData(), 0755) == 0);
+  saver.start(program, {kSaverArgument, folder});
+  QVERIFY(saver.waitForFinished(30'000));
+  QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+  QCOMPARE(saver.exitStatus(), QProcess::NormalExit);
+  QVERIFY2(saver.exitCode() != 3,
+           "the saver ran privileged or could write the folder: nothing was tested");
+  QCOMPARE(saver.exitCode(), saved ? 0 : 1);
+
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.readAll(), saved ? record_b().toUtf8() : old_record);
+  QCOMPARE(names_in(folder), QStringList{QStringLiteral("config.inf")});
+  if (saved) QCOMPARE(mode_of(path), 0600);
 }
 
 void TestCredentialsCrash::odd_file_does_not_stop_the_window_data() {
@@ -195,6 +292,9 @@ void TestCredentialsCrash::odd_file_does_not_stop_the_window() {
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], kWriterArgument) == 0) {
     return write_until_killed(QFile::decodeName(argv[2]));
+  }
+  if (argc == 3 && std::strcmp(argv[1], kSaverArgument) == 0) {
+    return save_in(QFile::decodeName(argv[2]));
   }
   QApplication app(argc, argv);
   TestCredentialsCrash test;

@@ -1,9 +1,16 @@
 #include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 #include <QUrlQuery>
+#include <memory>
 
+#include "app/window_context.h"
+#include "login/form1.h"
 #include "service/protocol.h"
+#include "signup/form2.h"
+#include "test_server.h"
 
 using namespace velmoth;
 
@@ -83,6 +90,7 @@ class TestProtocol : public QObject {
     QTest::newRow("trailing line break") << "<HTML><BODY>1\n</BODY></HTML>" << true << "1\n";
     QTest::newRow("no body tag") << "<HTML><HEAD></HEAD></HTML>" << false << "";
     QTest::newRow("two body tags") << "<BODY>2<BODY>3</BODY>" << true << "2";
+    QTest::newRow("second body tag, no end tag") << "<BODY>2<BODY>3" << true << "2";
     QTest::newRow("attributes on body") << "<BODY class=x>1</BODY>" << false << "";
     QTest::newRow("no end tag") << "<BODY>1" << true << "1";
     QTest::newRow("empty body") << "<BODY></BODY>" << true << "";
@@ -97,11 +105,47 @@ class TestProtocol : public QObject {
     if (has_body) QCOMPARE(*read, reply);
   }
 
-  void reply_box_keeps_line_breaks_and_length() {
-    // The box must hand the reply back unchanged, or "1\n" would pass for "1".
-    QLineEdit box;
-    box.setText("1\n");
-    QCOMPARE(box.text(), QString("1\n"));
+  // The real reply boxes hand a reply back unchanged, however long, or "1\n" would pass for "1"
+  // and a long page could be cut.
+  void reply_boxes_keep_the_whole_reply_data() {
+    QTest::addColumn<bool>("signup");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("login window") << false << "Text3";
+    QTest::newRow("sign-up window") << true << "Text7";
+  }
+  void reply_boxes_keep_the_whole_reply() {
+    QFETCH(bool, signup);
+    QFETCH(QString, box);
+    QByteArray body = "1\n";
+    for (int line = 0; line < 1000; ++line) body += QByteArray(40, 'x') + '\n';  // 41 KB
+    testing::TestServer server;
+    QVERIFY(server.listen());
+    testing::TestResponse page;
+    page.body = body;
+    page.headers = {{"Content-Type", "text/plain"}};
+    server.on("/", page);
+    QNetworkAccessManager network;
+    QTemporaryDir dir;
+    WindowContext context;
+    context.service_url = server.base_url();
+    context.home_url = QStringLiteral("http://home.test/");
+    context.network = &network;
+    context.credentials_path = dir.filePath(QStringLiteral("config.inf"));
+    std::unique_ptr<QWidget> window;
+    if (signup) {
+      auto form = std::make_unique<Form2>(context);
+      form->load();
+      window = std::move(form);
+    } else {
+      auto form = std::make_unique<Form1>(context);
+      form->load();
+      window = std::move(form);
+    }
+    auto *reply_box = window->findChild<QLineEdit *>(box);
+    QVERIFY(reply_box);
+    QTRY_VERIFY(!reply_box->text().isEmpty());
+    QCOMPARE(reply_box->text().size(), body.size());
+    QCOMPARE(reply_box->text(), QString::fromLatin1(body));
   }
 };
 

@@ -166,6 +166,18 @@ class TestForm2 : public QObject {
     QTest::newRow("passwords differ in case")
         << QStringList{"a", "Secret", "secret", "1", "2", "3"} << "两次密码输入不一致，请重新输入。"
         << "Text2";
+    // Several problems at once: the first check in order speaks.
+    QTest::newRow("no QQ and no card") << QStringList{"a", "p", "p", "", "", ""} << "请输入绑定QQ。"
+                                       << "Text4";
+    QTest::newRow("passwords differ and no QQ")
+        << QStringList{"a", "p1", "p2", "", "2", "3"} << "请输入绑定QQ。"
+        << "Text4";
+    QTest::newRow("no confirmation and no card password")
+        << QStringList{"a", "p", "", "1", "2", ""} << "请输入确认密码。"
+        << "Text3";
+    QTest::newRow("passwords differ and no card password")
+        << QStringList{"a", "p1", "p2", "1", "2", ""} << "请输入充值密码。"
+        << "Text6";
     QTest::newRow("blanks are not empty")
         << QStringList{" ", " ", "  ", "1", "2", "3"} << "两次密码输入不一致，请重新输入。"
         << "Text2";

@@ -266,6 +266,10 @@ class TestServer::Connection : public QObject {
       case Mode::StallDuringBody:
         socket_->write(head + body.left(body.size() / 2));
         return;
+      case Mode::CloseDuringBody:
+        socket_->write(head + body.left(response.wire_bytes));
+        finish(true);
+        return;
       case Mode::Drip:
         socket_->write(head);
         dripping_ = body;

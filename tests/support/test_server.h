@@ -35,6 +35,7 @@ struct TestResponse {
     ResetBeforeBody,  // send the head, then reset the connection
     ResetDuringBody,  // send the head and half the body, then reset the connection
     StallDuringBody,  // send the head and half the body, then nothing more
+    CloseDuringBody,  // send the head and the body's first wire_bytes bytes, then close
     Drip,             // send the head, then the body one byte every drip_ms
     Stream,           // send the body stream_repeats times over, as fast as the client reads
   };
@@ -47,6 +48,9 @@ struct TestResponse {
   int drip_ms = 1000;
   bool chunked = false;         // chunked transfer coding instead of a Content-Length
   qint64 declared_length = -1;  // a Content-Length to claim instead of the body's size
+  // CloseDuringBody: how many bytes of the body as it goes on the wire (chunk sizes and line
+  // ends included when chunked) are sent before an orderly close.
+  qint64 wire_bytes = 0;
   // Stream: how many copies of body make up the response (one chunk each when chunked). Only a
   // few copies are ever queued on the socket, so a huge response costs no memory here.
   qint64 stream_repeats = 1;

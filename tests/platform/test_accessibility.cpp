@@ -1,0 +1,149 @@
+// What a screen reader finds in each window, read through Qt's accessibility interfaces.
+
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QApplication>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTest>
+#include <functional>
+#include <memory>
+
+#include "app/window_context.h"
+#include "login/form1.h"
+#include "mainwin/form3.h"
+#include "platform/accessibility.h"
+#include "platform/widgets.h"
+#include "signup/form2.h"
+
+using namespace velmoth;
+
+namespace {
+
+struct Node {
+  QAccessible::Role role;
+  QString name;
+  QAccessibleInterface *iface;
+};
+
+// Every object of the tree under root, by object name, checking that each child names its parent.
+void walk(QAccessibleInterface *root, QMap<QString, Node> &nodes) {
+  for (int i = 0; i < root->childCount(); ++i) {
+    QAccessibleInterface *child = root->child(i);
+    QVERIFY(child);
+    QCOMPARE(root->indexOfChild(child), i);
+    nodes.insert(child->object()->objectName(),
+                 Node{child->role(), child->text(QAccessible::Name), child});
+    walk(child, nodes);
+  }
+}
+
+using Make = std::function<std::unique_ptr<QWidget>(const WindowContext &)>;
+
+// (object name, role, name) of the controls a user reaches, and of the links.
+struct Expected {
+  QString object;
+  QAccessible::Role role;
+  QString name;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Make)
+Q_DECLARE_METATYPE(QList<Expected>)
+
+class TestAccessibility : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { accessibility::install(); }
+
+  void windows_data() {
+    QTest::addColumn<Make>("make");
+    QTest::addColumn<QList<Expected>>("expected");
+    QTest::addColumn<QStringList>("absent");
+    const auto edit = QAccessible::EditableText;
+    QTest::newRow("login") << Make([](const WindowContext &c) {
+      return std::unique_ptr<QWidget>(new Form1(c));
+    })
+                           << QList<Expected>{{"Frame1", QAccessible::Grouping, "请先登录"},
+                                              {"Text1", edit, "帐号"},
+                                              {"Text2", edit, "密码"},
+                                              {"Check1", QAccessible::CheckBox, "记住密码"},
+                                              {"Command1", QAccessible::Button, "注册(R)"},
+                                              {"Command2", QAccessible::Button, "登录(L)"},
+                                              {"Label4", QAccessible::Link, "访问官网"}}
+                           << QStringList{"Shape1", "Shape2", "Text3", "Text4", "Picture"};
+    QTest::newRow("sign-up")
+        << Make([](const WindowContext &c) { return std::unique_ptr<QWidget>(new Form2(c)); })
+        << QList<Expected>{{"Frame1", QAccessible::Grouping, "请先登录"},
+                           {"Text1", edit, "帐号"},
+                           {"Text2", edit, "密码"},
+                           {"Text3", edit, "确认密码"},
+                           {"Text4", edit, "绑定QQ"},
+                           {"Text5", edit, "充值卡号"},
+                           {"Text6", edit, "充值密码"},
+                           {"Command1", QAccessible::Button, "取消(C)"},
+                           {"Command2", QAccessible::Button, "注册(R)"},
+                           {"Label7", QAccessible::Link, "注册需要充值卡，如没有请点击这里购买"}}
+        << QStringList{"Shape1", "Shape2", "Shape3", "Shape4", "Shape5", "Shape6", "Text7"};
+    QTest::newRow("main") << Make([](const WindowContext &c) {
+      return std::unique_ptr<QWidget>(new Form3(c));
+    })
+                          << QList<Expected>{{"Text1", edit, "启动时自动登录"},
+                                             {"Text2", edit, "秒后关闭"},
+                                             {"HScroll1", QAccessible::ScrollBar, "速度"},
+                                             {"HScroll2", QAccessible::ScrollBar, "音量"},
+                                             {"Option5", QAccessible::RadioButton, "高"}}
+                          << QStringList{};
+  }
+
+  void windows() {
+    QFETCH(Make, make);
+    QFETCH(QList<Expected>, expected);
+    QFETCH(QStringList, absent);
+    QNetworkAccessManager network;
+    WindowContext context;
+    context.service_url = QStringLiteral("http://127.0.0.1:9/");
+    context.home_url = QStringLiteral("http://home.test/");
+    context.network = &network;
+    context.credentials_path = QStringLiteral("/nonexistent/config.inf");
+    const std::unique_ptr<QWidget> window = make(context);
+    window->show();
+
+    QAccessibleInterface *root = QAccessible::queryAccessibleInterface(window.get());
+    QVERIFY(root);
+    QMap<QString, Node> nodes;
+    walk(root, nodes);
+
+    for (const Expected &e : expected) {
+      QVERIFY2(nodes.contains(e.object), qPrintable(e.object));
+      QCOMPARE(nodes[e.object].role, e.role);
+      QCOMPARE(nodes[e.object].name, e.name);
+    }
+    // Every control the keyboard reaches is there, named.
+    for (QWidget *control : window->findChildren<QWidget *>()) {
+      if (!(control->focusPolicy() & Qt::TabFocus) || !control->isVisibleTo(window.get())) continue;
+      QVERIFY2(nodes.contains(control->objectName()), qPrintable(control->objectName()));
+      QVERIFY2(!nodes[control->objectName()].name.isEmpty(), qPrintable(control->objectName()));
+    }
+    for (const QString &object : absent) QVERIFY2(!nodes.contains(object), qPrintable(object));
+
+    // A link is activated through its press action, as a screen reader does it.
+    for (const Expected &e : expected) {
+      if (e.role != QAccessible::Link) continue;
+      auto *label = qobject_cast<ClickableLabel *>(nodes[e.object].iface->object());
+      QVERIFY(label);
+      QSignalSpy clicked(label, &ClickableLabel::clicked);
+      QAccessibleActionInterface *actions = nodes[e.object].iface->actionInterface();
+      QVERIFY(actions);
+      QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+      actions->doAction(QAccessibleActionInterface::pressAction());
+      QCOMPARE(clicked.size(), 1);
+    }
+  }
+};
+
+QTEST_MAIN(TestAccessibility)
+#include "test_accessibility.moc"
