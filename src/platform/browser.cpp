@@ -4,8 +4,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-#include "platform/markup.h"
-
 namespace velmoth {
 
 namespace {
@@ -93,6 +91,12 @@ Browser::Browser(QNetworkAccessManager &network, QObject *parent)
   total_timer_.setSingleShot(true);
   connect(&total_timer_, &QTimer::timeout, this,
           [this] { end_load(QStringLiteral("网页加载超时")); });
+  connect(&reader_, &PageReader::read, this, [this](const QString &markup) {
+    total_timer_.stop();
+    complete(markup, location_in_progress_);
+  });
+  connect(&reader_, &PageReader::failed, this,
+          [this] { end_load(QStringLiteral("无法读取网页内容")); });
 }
 
 Browser::~Browser() { cancel_current(); }
@@ -101,6 +105,7 @@ void Browser::Navigate(const QString &address) {
   cancel_current();
   ++load_;
   address_ = address;
+  location_in_progress_ = QUrl(address);
 
   // The address is already encoded: escapes such as %26, %23 and %2B reach the server as they
   // are. Characters that may not appear raw (spaces, non-ASCII text) are escaped on the way.
@@ -174,22 +179,32 @@ void Browser::on_finished() {
   } else if (is_cut_short(*reply_, body_.size())) {
     reason = QStringLiteral("服务器中断了连接");
   }
-  const QString document = reason.isEmpty()
-                               ? document_outer_html(body_, reply_->rawHeader("Content-Type"))
-                               : error_page(address_, reason);
-  cancel_current();
-  complete(document, url);
+  if (!reason.isEmpty()) {
+    end_load(reason);
+    return;
+  }
+  const QByteArray content_type = reply_->rawHeader("Content-Type");
+  const QByteArray body = body_;
+  release_reply();
+  location_in_progress_ = url;
+  reader_.start(body, content_type);
 }
 
 void Browser::end_load(const QString &reason) {
-  // The reply is gone if the network manager was destroyed under a running load.
-  const QUrl url = reply_ ? reply_->url() : QUrl(address_);
+  // The reply is gone while the page is read, and if the network manager was destroyed under
+  // a running load.
+  const QUrl url = reply_ ? reply_->url() : location_in_progress_;
   cancel_current();
   complete(error_page(address_, reason), url);
 }
 
 void Browser::cancel_current() {
   total_timer_.stop();
+  reader_.cancel();
+  release_reply();
+}
+
+void Browser::release_reply() {
   body_.clear();
   if (!reply_) return;
   QNetworkReply *reply = reply_;
