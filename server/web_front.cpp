@@ -168,19 +168,19 @@ void WebFront::install_routes() {
     if (response.body.empty()) response.set_content(error_page(response.status), kHtml);
   });
 
-  http_.set_exception_handler(
-      [this](const httplib::Request &, httplib::Response &response, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception &e) {
-          what = e.what();
-        } catch (...) {
-        }
-        access_log_(utc_text(service_.now(), kLogTime) + " error: " + what);
-        response.status = 500;
-        response.set_content(error_page(500), kHtml);
-      });
+  http_.set_exception_handler([this](const httplib::Request &, httplib::Response &response,
+                                     const std::exception_ptr &error) {
+    std::string what = "unknown error";
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception &e) {
+      what = e.what();
+    } catch (...) {
+    }
+    access_log_(utc_text(service_.now(), kLogTime) + " error: " + what);
+    response.status = 500;
+    response.set_content(error_page(500), kHtml);
+  });
 
   http_.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
     log_request(request, response);

@@ -42,6 +42,7 @@ void PageReader::start(const QByteArray &body, const QByteArray &content_type) {
   });
   deadline_.start(kTimeoutMs);
   process_->start(program_, {});
+  if (!process_) return;  // it could not be started, and that has been reported
   // The header is one line: a value that holds a line break (no server sends one) is cut there.
   QByteArray header = content_type.left(qsizetype(page_helper::kMaxContentTypeBytes));
   const qsizetype line_break = header.indexOf('\n');

@@ -3,13 +3,13 @@
 // forbidden system call, or the call fails.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTest>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 

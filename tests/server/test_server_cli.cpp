@@ -1,11 +1,10 @@
 // velmoth-server as a process: arguments, add-cards output, --demo, and a clean stop on signals.
 
-#include <signal.h>
-
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+#include <csignal>
 
 #include "server_harness.h"
 
