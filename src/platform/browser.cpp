@@ -130,6 +130,7 @@ void Browser::Navigate(const QString &address) {
   request.setTransferTimeout(limits_.idle_timeout_ms);
 
   reply_ = network_.get(request);
+  reader_.prepare();
   // Without a bound, the network thread takes in all a fast server sends while this thread is
   // busy, however far past the body limit: 100 MiB sent at once is 100 MiB held. (The bound
   // reaches that thread just after the request; a server that answers within that moment is

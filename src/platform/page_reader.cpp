@@ -30,19 +30,28 @@ QString PageReader::installed_helper() {
   return QDir::cleanPath(client_dir.filePath(QString::fromUtf8(configured::kPageHelperFromClient)));
 }
 
-void PageReader::start(const QByteArray &body, const QByteArray &content_type) {
-  stop_process();
+void PageReader::prepare() {
+  if (process_) return;
   process_ = new QProcess(this);
   process_->setStandardErrorFile(QProcess::nullDevice());
   connect(process_, &QProcess::readyReadStandardOutput, this, &PageReader::on_output);
   connect(process_, &QProcess::finished, this, &PageReader::on_finished);
   connect(process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     // A crash or a kill is reported by finished() as well.
-    if (error == QProcess::FailedToStart) fail();
+    if (error == QProcess::FailedToStart) on_finished(-1, QProcess::CrashExit);
   });
-  deadline_.start(kTimeoutMs);
   process_->start(program_, {});
-  if (!process_) return;  // it could not be started, and that has been reported
+}
+
+void PageReader::start(const QByteArray &body, const QByteArray &content_type) {
+  cancel();
+  prepare();
+  if (!process_) {  // it could not be started
+    emit failed();
+    return;
+  }
+  reading_ = true;
+  deadline_.start(kTimeoutMs);
   // The header is one line: a value that holds a line break (no server sends one) is cut there.
   QByteArray header = content_type.left(qsizetype(page_helper::kMaxContentTypeBytes));
   const qsizetype line_break = header.indexOf('\n');
@@ -52,14 +61,26 @@ void PageReader::start(const QByteArray &body, const QByteArray &content_type) {
   process_->closeWriteChannel();
 }
 
-void PageReader::cancel() { stop_process(); }
+void PageReader::cancel() {
+  if (reading_) stop_process();
+}
+
+void PageReader::set_program(const QString &program) {
+  stop_process();
+  program_ = program;
+}
 
 void PageReader::on_output() {
+  if (!reading_) return;
   output_ += process_->readAllStandardOutput();
   if (std::size_t(output_.size()) > page_helper::kMaxMarkupBytes) fail();
 }
 
 void PageReader::on_finished(int exit_code, QProcess::ExitStatus status) {
+  if (!reading_) {  // a helper that ended before it had a page: the page gets another
+    stop_process();
+    return;
+  }
   output_ += process_->readAllStandardOutput();
   if (status != QProcess::NormalExit || exit_code != 0 ||
       std::size_t(output_.size()) > page_helper::kMaxMarkupBytes ||
@@ -79,6 +100,7 @@ void PageReader::fail() {
 }
 
 void PageReader::stop_process() {
+  reading_ = false;
   deadline_.stop();
   output_.clear();
   if (!process_) return;
