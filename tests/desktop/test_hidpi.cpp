@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QTest>
 
+#include "image_compare.h"
 #include "login/form1.h"
 
 using namespace velmoth;
@@ -57,13 +58,14 @@ class TestHiDpi : public QObject {
     const QPixmap window = form.grab();
     QCOMPARE(window.size(), 2 * form.size());
     const QRect banner(0, 0, window.width(), 200);
-    QCOMPARE(drawn(window).copy(banner), resource(QStringLiteral("banner@2x.png")).copy(banner));
+    VELMOTH_COMPARE_IMAGES(drawn(window).copy(banner),
+                           resource(QStringLiteral("banner@2x.png")).copy(banner));
 
     // A 32-point title bar icon is drawn from the 64-pixel picture.
-    QCOMPARE(drawn(form.windowIcon().pixmap(QSize(32, 32), 2.0)),
-             resource(QStringLiteral("icon-64.png")));
-    QCOMPARE(drawn(form.windowIcon().pixmap(QSize(16, 16), 2.0)),
-             resource(QStringLiteral("icon-32.png")));
+    VELMOTH_COMPARE_IMAGES(drawn(form.windowIcon().pixmap(QSize(32, 32), 2.0)),
+                           resource(QStringLiteral("icon-64.png")));
+    VELMOTH_COMPARE_IMAGES(drawn(form.windowIcon().pixmap(QSize(16, 16), 2.0)),
+                           resource(QStringLiteral("icon-32.png")));
   }
 };
 
