@@ -4,7 +4,6 @@
 // vector instructions, so an exact comparison holds only on the machine it was written on.
 #include <QImage>
 #include <QString>
-
 #include <cstdlib>
 
 namespace velmoth::test {
@@ -38,8 +37,8 @@ inline QString image_difference(const QImage &actual, const QImage &expected) {
 }  // namespace velmoth::test
 
 // Fails the test with the first differing pixel when two pictures differ by more than one unit.
-#define VELMOTH_COMPARE_IMAGES(actual, expected)                                        \
-  do {                                                                                  \
+#define VELMOTH_COMPARE_IMAGES(actual, expected)                                          \
+  do {                                                                                    \
     const QString velmoth_difference = velmoth::test::image_difference(actual, expected); \
-    QVERIFY2(velmoth_difference.isEmpty(), qPrintable(velmoth_difference));             \
+    QVERIFY2(velmoth_difference.isEmpty(), qPrintable(velmoth_difference));               \
   } while (false)
