@@ -1,19 +1,23 @@
-// Fetched pages: the bytes of a page and its Content-Type go through decoding, the HTML parser
-// and the serializer, and the reply reader takes the result apart as it does for every page the
-// hidden browser loads.
+// Fetched pages: the bytes of a page and its Content-Type go through the page helper's pipeline
+// (decoding, the HTML parser and the serializer), and the reply reader takes the result apart as
+// it does for every page the hidden browser loads. An input that fails one of the parser's
+// assertions ends there (the helper would abort; see gumbo_assertions.cpp).
 //
 // Input: the Content-Type value up to the first LF (looked for in the first 200 bytes only; with
 // none there, the header is empty and everything is the page), then the page bytes.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "platform/markup.h"
+#include "gumbo_assertions.h"
+#include "page/page_markup.h"
 #include "service/protocol.h"
 
 namespace {
@@ -48,7 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const QByteArray content_type(bytes, static_cast<qsizetype>(header_size));
   const QByteArray body(bytes + body_start, static_cast<qsizetype>(size - body_start));
 
-  const QString markup = velmoth::document_outer_html(body, content_type);
+  std::string utf8;
+  try {
+    utf8 = velmoth::page_markup(body, content_type);
+  } catch (const velmoth::fuzzing::ParserAssertion &) {
+    return 0;
+  }
+  // The client takes anything but UTF-8 from the helper for a failure.
+  if (!QByteArrayView(utf8.data(), qsizetype(utf8.size())).isValidUtf8())
+    fail("markup is not UTF-8", QString::fromStdString(utf8));
+  const QString markup = QString::fromStdString(utf8);
 
   // The parser always builds an html element as the root, and it is what gets written.
   if (!markup.startsWith(QLatin1String("<HTML")) || !markup.endsWith(QLatin1String("</HTML>")))

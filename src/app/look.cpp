@@ -39,7 +39,7 @@ QString main_color_text() {
 
 QColor color_from_text(const QString &bgr_decimal) {
   const unsigned value = bgr_decimal.toUInt();
-  return QColor(value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF);
+  return QColor(int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF));
 }
 
 int twips(int value) { return static_cast<int>(std::lround(value / 15.0)); }

@@ -1,12 +1,10 @@
 #include "app/window_flow.h"
 
-#include <QCloseEvent>
 #include <QWidget>
 
 #include "app/start.h"
 #include "login/form1.h"
 #include "mainwin/form3.h"
-#include "platform/messages.h"
 #include "signup/form2.h"
 
 namespace velmoth {
@@ -19,15 +17,6 @@ void bring_back(QWidget &window) {
 }
 
 }  // namespace
-
-bool confirm_exit(QWidget &window, QCloseEvent &cancel) {
-  if (!messages::ask_exit(&window, QStringLiteral("你确定要退出程序？"))) {
-    cancel.ignore();
-    return false;
-  }
-  cancel.accept();
-  return true;
-}
 
 WindowFlow::WindowFlow(WindowContext context, QObject *parent)
     : QObject(parent), context_(std::move(context)) {}

@@ -5,18 +5,11 @@
 
 #include "app/window_context.h"
 
-class QCloseEvent;
-class QWidget;
-
 namespace velmoth {
 
 class Form1;
 class Form2;
 class Form3;
-
-// Asks whether to end the program; on No the close is cancelled and the window stays as it was.
-// Returns true when the user answered Yes.
-bool confirm_exit(QWidget &window, QCloseEvent &cancel);
 
 // The application's windows: at most one instance of each, created the first time it is shown
 // and reused while it exists, and the moves between them. One window is visible at a time.

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <future>
 
+#include "app/confirm_exit.h"
 #include "app/look.h"
-#include "app/window_flow.h"
 #include "login/credentials_file.h"
 #include "login/credentials_save.h"
 #include "platform/accessibility.h"

@@ -2,8 +2,8 @@
 
 #include <QCloseEvent>
 
+#include "app/confirm_exit.h"
 #include "app/look.h"
-#include "app/window_flow.h"
 #include "platform/accessibility.h"
 #include "service/protocol.h"
 #include "ui_form3.h"

@@ -5,7 +5,6 @@
 #include <QNetworkRequest>
 
 #include "platform/load_report.h"
-#include "platform/markup.h"
 #include "platform/whole_body.h"
 
 namespace velmoth {
@@ -87,6 +86,12 @@ Browser::Browser(QNetworkAccessManager &network, QObject *parent)
   total_timer_.setSingleShot(true);
   connect(&total_timer_, &QTimer::timeout, this,
           [this] { end_load(QStringLiteral("网页加载超时")); });
+  connect(&reader_, &PageReader::read, this, [this](const QString &markup) {
+    total_timer_.stop();
+    complete(markup, location_in_progress_);
+  });
+  connect(&reader_, &PageReader::failed, this,
+          [this] { end_load(QStringLiteral("无法读取网页内容")); });
 }
 
 Browser::~Browser() { cancel_current(); }
@@ -95,6 +100,7 @@ void Browser::Navigate(const QString &address) {
   cancel_current();
   ++load_;
   address_ = address;
+  location_in_progress_ = QUrl(address);
 
   // The address is already encoded: escapes such as %26, %23 and %2B reach the server as they
   // are. Characters that may not appear raw (spaces, non-ASCII text) are escaped on the way.
@@ -122,6 +128,7 @@ void Browser::Navigate(const QString &address) {
   ask_for_plain_body(request);
 
   reply_ = network_.get(request);
+  reader_.prepare();
   // Without a bound, the network thread takes in all a fast server sends while this thread is
   // busy, however far past the body limit: 100 MiB sent at once is 100 MiB held. (The bound
   // reaches that thread just after the request; a server that answers within that moment is
@@ -178,26 +185,33 @@ void Browser::on_finished() {
     reason = *incomplete;
   }
   if (!reason.isEmpty()) {
-    report_load_failure(
-        url, reason, reply_->error() != QNetworkReply::NoError ? reply_->errorString() : QString());
+    end_load(reason,
+             reply_->error() != QNetworkReply::NoError ? reply_->errorString() : QString());
+    return;
   }
-  const QString document = reason.isEmpty()
-                               ? document_outer_html(body_, reply_->rawHeader("Content-Type"))
-                               : error_page(address_, reason);
-  cancel_current();
-  complete(document, url);
+  const QByteArray content_type = reply_->rawHeader("Content-Type");
+  const QByteArray body = body_;
+  release_reply();
+  location_in_progress_ = url;
+  reader_.start(body, content_type);
 }
 
-void Browser::end_load(const QString &reason) {
-  // The reply is gone if the network manager was destroyed under a running load.
-  const QUrl url = reply_ ? reply_->url() : QUrl(address_);
-  report_load_failure(url, reason);
+void Browser::end_load(const QString &reason, const QString &detail) {
+  // The reply is gone while the page is read, and if the network manager was destroyed under
+  // a running load.
+  const QUrl url = reply_ ? reply_->url() : location_in_progress_;
+  report_load_failure(url, reason, detail);
   cancel_current();
   complete(error_page(address_, reason), url);
 }
 
 void Browser::cancel_current() {
   total_timer_.stop();
+  reader_.cancel();
+  release_reply();
+}
+
+void Browser::release_reply() {
   body_.clear();
   if (!reply_) return;
   QNetworkReply *reply = reply_;

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "platform/page_reader.h"
+
 class QNetworkAccessManager;
 
 namespace velmoth {
@@ -14,16 +16,16 @@ namespace velmoth {
 // A window's hidden web browser: fetches an address by HTTP GET through the application's one
 // network manager (so every browser shares one cookie store) and holds the loaded document.
 // Each load ends in exactly one DocumentComplete(), on the UI thread; a load superseded by a
-// newer Navigate() is never reported.
+// newer Navigate() is never reported. A page that arrived is read in the page helper (see
+// PageReader); the UI thread goes on meanwhile.
 class Browser : public QObject {
   Q_OBJECT
 
  public:
   // A load that breaks one of these ends as failed. A time-out of 0 disables it.
   struct Limits {
-    // Decoded bytes, so a gzip bomb is bounded too. A page is parsed whole on the UI thread, and
-    // a page of nested tags costs about a microsecond and a hundred bytes of memory per byte;
-    // the pages we read hold a reply code of a few characters, so the bound can be small.
+    // Decoded bytes, so a gzip bomb is bounded too. The pages we read hold a reply code of a
+    // few characters, so the bound can be small; it also bounds the page helper's work.
     qint64 max_body_bytes = 64 * 1024;
     int idle_timeout_ms = 30'000;   // no bytes moving for this long
     int total_timeout_ms = 60'000;  // the whole load, however steadily it trickles
@@ -43,9 +45,11 @@ class Browser : public QObject {
   // The address of the last completed load (after redirects).
   QUrl location() const { return location_; }
 
-  bool busy() const { return reply_ != nullptr; }
+  bool busy() const { return reply_ != nullptr || reader_.busy(); }
 
   void set_limits(const Limits &limits) { limits_ = limits; }
+  // Reads pages with another helper program; for tests.
+  void set_page_helper(const QString &program) { reader_.set_program(program); }
 
  signals:
   void DocumentComplete();
@@ -54,7 +58,9 @@ class Browser : public QObject {
   void check_declared_length();
   void on_ready_read();
   void on_finished();
-  void end_load(const QString &reason);
+  // Ends the load with the error document; detail is what the network layer said, if anything.
+  void end_load(const QString &reason, const QString &detail = {});
+  void release_reply();
   void cancel_current();
   void complete(const QString &document, const QUrl &location);
 
@@ -65,6 +71,8 @@ class Browser : public QObject {
   QString address_;   // as the caller gave it, for the error page
   QByteArray body_;
   QTimer total_timer_;
+  PageReader reader_;
+  QUrl location_in_progress_;  // as asked, then where the page came from once it is read
   QString document_;
   QUrl location_;
 };

@@ -42,7 +42,7 @@ check_documents() {
 echo "== velmoth"
 dpkg-deb -I "$client"
 depends=$(dpkg-deb -f "$client" Depends)
-for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libgumbo1 libc6; do
+for library in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libgumbo1 libseccomp2 libc6; do
   [[ ", $depends" == *", $library "* ]] || fail "Depends lacks $library: $depends"
 done
 [ "$(dpkg-deb -f "$client" Recommends)" = \
@@ -50,7 +50,7 @@ done
 [ "$(dpkg-deb -f "$client" Version)" = "$version" ] || fail "Version"
 
 contents=$(dpkg-deb -c "$client" | awk '{print $6}')
-for file in ./usr/bin/velmoth ./usr/share/applications/velmoth.desktop \
+for file in ./usr/bin/velmoth ./usr/lib/velmoth/velmoth-page ./usr/share/applications/velmoth.desktop \
             ./usr/share/icons/hicolor/{16x16,32x32,48x48,128x128,256x256}/apps/velmoth.png \
             ./usr/share/icons/hicolor/scalable/apps/velmoth.svg; do
   grep -qxF "$file" <<<"$contents" || fail "velmoth lacks $file"

@@ -21,7 +21,7 @@ root=$scratch/root
 DESTDIR=$root "${CMAKE:-cmake}" --install "$build" --prefix /usr --component client >/dev/null
 
 echo "== installed files"
-for file in bin/velmoth share/applications/velmoth.desktop \
+for file in bin/velmoth lib/velmoth/velmoth-page share/applications/velmoth.desktop \
             share/icons/hicolor/{16x16,32x32,48x48,128x128,256x256}/apps/velmoth.png \
             share/icons/hicolor/scalable/apps/velmoth.svg; do
   [ -f "$root/usr/$file" ] || fail "usr/$file is not installed"

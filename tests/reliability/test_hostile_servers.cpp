@@ -171,8 +171,8 @@ const QByteArray kAnswerOne =
 // otherwise. A client that ignored the certificate, or retried without TLS, would be logged in.
 class TlsTrap : public QTcpServer {
  public:
-  TlsTrap(QSslCertificate certificate, QSslKey key)
-      : certificate_(std::move(certificate)), key_(std::move(key)) {}
+  TlsTrap(const QSslCertificate &certificate, const QSslKey &key)
+      : certificate_(certificate), key_(key) {}
 
   int handshakes = 0;      // connections that opened with a TLS handshake
   int plain_requests = 0;  // connections that spoke plain text

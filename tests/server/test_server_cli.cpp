@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+#include <csignal>
 
 #include "server_harness.h"
 

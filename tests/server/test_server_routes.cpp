@@ -129,8 +129,9 @@ void TestServerRoutes::sign_up_fields_data() {
   QTest::addColumn<std::string>("cc");
   QTest::addColumn<std::string>("code");
   const std::string ok = "secret-1";
-  const auto row = [&](const char *name, std::string u, std::string p, std::string q,
-                       std::string cn, std::string cc, const char *code) {
+  const auto row = [&](const char *name, const std::string &u, const std::string &p,
+                       const std::string &q, const std::string &cn, const std::string &cc,
+                       const char *code) {
     QTest::newRow(name) << u << p << q << cn << cc << std::string(code);
   };
   row("account 0 chars", "", ok, "12345", kFresh, kFresh, "0");
@@ -251,7 +252,7 @@ void TestServerRoutes::hostile_characters_in_every_field_are_harmless() {
 
 void TestServerRoutes::account_page_needs_a_live_session() {
   QCOMPARE(sign_up("<b>&\"x'", "page-secret", "987654", kFresh, kFresh), std::string("3"));
-  secrets_.push_back("page-secret");
+  secrets_.emplace_back("page-secret");
   const std::string cookie = session_cookie(log_in("<b>&\"x'", "page-secret"));
   QVERIFY(!cookie.empty());
   secrets_.push_back(cookie.substr(cookie.find('=') + 1));
@@ -300,6 +301,7 @@ void TestServerRoutes::racing_sign_ups() {
   std::promise<void> start;
   std::shared_future<void> go = start.get_future().share();
   std::vector<std::future<std::string>> answers;
+  answers.reserve(kRacers);
   for (int i = 0; i < kRacers; ++i)
     answers.push_back(std::async(std::launch::async, [&, i] {
       go.wait();

@@ -369,9 +369,7 @@ void TestServer::on(const QString &path, const TestResponse &response) {
   routes_.insert(path, [response](const TestRequest &) { return response; });
 }
 
-void TestServer::on(const QString &path, Handler handler) {
-  routes_.insert(path, std::move(handler));
-}
+void TestServer::on(const QString &path, const Handler &handler) { routes_.insert(path, handler); }
 
 QList<TestRequest> TestServer::requests_for(const QString &path) const {
   QList<TestRequest> matching;

@@ -86,7 +86,7 @@ class TestServer : public QObject {
 
   // Routes are matched against the decoded path, without the query.
   void on(const QString &path, const TestResponse &response);
-  void on(const QString &path, Handler handler);
+  void on(const QString &path, const Handler &handler);
 
   QList<TestRequest> requests() const { return requests_; }
   QList<TestRequest> requests_for(const QString &path) const;

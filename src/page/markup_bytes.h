@@ -2,7 +2,7 @@
 
 #include <QByteArrayView>
 
-// Byte helpers shared by the page decoding, the parse guard and the serializer.
+// Byte helpers shared by the page decoding, the reference fix-up and the serializer.
 
 namespace velmoth::markup_detail {
 

@@ -1,9 +1,9 @@
-#include "platform/page_decoding.h"
+#include "page/page_decoding.h"
 
 #include <QStringDecoder>
 #include <algorithm>
 
-#include "platform/markup_bytes.h"
+#include "page/markup_bytes.h"
 
 namespace velmoth::markup_detail {
 

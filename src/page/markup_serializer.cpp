@@ -1,19 +1,75 @@
-#include "platform/markup_serializer.h"
+#include "page/markup_serializer.h"
 
 #include <array>
 #include <cstdint>
-#include <cstring>
+#include <string>
 #include <vector>
 
-#include "platform/markup_bytes.h"
-#include "platform/tag_table.h"
+#include "page/markup_bytes.h"
 
 namespace velmoth::markup_detail {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Serialization
+// Element names as the old control wrote them: upper case.
+const std::string &upper_name(GumboTag tag) {
+  static const std::array<std::string, GUMBO_TAG_UNKNOWN> names = [] {
+    std::array<std::string, GUMBO_TAG_UNKNOWN> result;
+    for (int tag = 0; tag < GUMBO_TAG_UNKNOWN; ++tag) {
+      std::string name = gumbo_normalized_tagname(GumboTag(tag));
+      for (char &c : name) c = ascii_upper(c);
+      result[std::size_t(tag)] = std::move(name);
+    }
+    return result;
+  }();
+  return names[std::size_t(tag)];
+}
+
+// Elements written without an end tag.
+bool is_void(GumboTag tag) {
+  switch (tag) {
+    case GUMBO_TAG_AREA:
+    case GUMBO_TAG_BASE:
+    case GUMBO_TAG_BASEFONT:
+    case GUMBO_TAG_BGSOUND:
+    case GUMBO_TAG_BR:
+    case GUMBO_TAG_COL:
+    case GUMBO_TAG_EMBED:
+    case GUMBO_TAG_FRAME:
+    case GUMBO_TAG_HR:
+    case GUMBO_TAG_IMAGE:
+    case GUMBO_TAG_IMG:
+    case GUMBO_TAG_INPUT:
+    case GUMBO_TAG_KEYGEN:
+    case GUMBO_TAG_LINK:
+    case GUMBO_TAG_MENUITEM:
+    case GUMBO_TAG_META:
+    case GUMBO_TAG_PARAM:
+    case GUMBO_TAG_SOURCE:
+    case GUMBO_TAG_TRACK:
+    case GUMBO_TAG_WBR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Elements whose text is written as it is, unescaped.
+bool is_raw_text(GumboTag tag) {
+  switch (tag) {
+    case GUMBO_TAG_SCRIPT:
+    case GUMBO_TAG_STYLE:
+    case GUMBO_TAG_XMP:
+    case GUMBO_TAG_IFRAME:
+    case GUMBO_TAG_NOEMBED:
+    case GUMBO_TAG_NOFRAMES:
+    case GUMBO_TAG_PLAINTEXT:
+    case GUMBO_TAG_NOSCRIPT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 enum class TextMode { Text, Attribute, Raw };
 
@@ -102,7 +158,7 @@ bool needs_quotes(const char *value) {
 
 void append_tag_name(std::string &out, const GumboElement &element) {
   if (element.tag != GUMBO_TAG_UNKNOWN) {
-    out += tag_table()[std::size_t(element.tag)].upper_name;
+    out += upper_name(element.tag);
     return;
   }
   // The parser keeps no name for tags it does not know; it comes from the source text.
@@ -112,16 +168,9 @@ void append_tag_name(std::string &out, const GumboElement &element) {
     gumbo_tag_from_original_text(&name);
   else
     name = kGumboEmptyString;
-  // A NUL in the source name is the mark SourceGuard leaves; the page's own NULs
-  // were replaced before parsing.
+  // NULs in the name become U+FFFD, as the parser's own name for the tag has them.
   const std::size_t start = out.size();
-  const char *const end = name.data + name.length;
-  for (const char *run = name.data; run < end;) {
-    const char *nul = static_cast<const char *>(std::memchr(run, '\0', std::size_t(end - run)));
-    const char *const run_end = nul ? nul : end;
-    append_text(out, run, run_end, TextMode::Raw);
-    run = run_end + (nul ? 1 : 0);
-  }
+  if (name.length) append_text(out, name.data, name.data + name.length, TextMode::Raw);
   for (std::size_t i = start; i < out.size(); ++i) out[i] = ascii_upper(out[i]);
 }
 
@@ -146,8 +195,8 @@ void append_start_tag(std::string &out, const GumboNode &node) {
   out += '>';
 }
 
-bool is_html(const GumboElement &element, std::uint32_t flag) {
-  return element.tag_namespace == GUMBO_NAMESPACE_HTML && (flags_of(element.tag) & flag);
+bool is_html(const GumboElement &element, bool (*kind)(GumboTag)) {
+  return element.tag_namespace == GUMBO_NAMESPACE_HTML && kind(element.tag);
 }
 
 }  // namespace
@@ -164,7 +213,7 @@ void serialize(const GumboNode &root, std::string &out) {
     Frame &frame = stack.back();
     const GumboElement &element = frame.element->v.element;
     if (frame.next_child >= element.children.length) {
-      if (!is_html(element, kSerializeVoid)) {
+      if (!is_html(element, is_void)) {
         out += "</";
         append_tag_name(out, element);
         out += '>';
@@ -183,7 +232,7 @@ void serialize(const GumboNode &root, std::string &out) {
       case GUMBO_NODE_WHITESPACE:
       case GUMBO_NODE_CDATA:
         append_text(out, child->v.text.text, nullptr,
-                    is_html(element, kSerializeRaw) ? TextMode::Raw : TextMode::Text);
+                    is_html(element, is_raw_text) ? TextMode::Raw : TextMode::Text);
         break;
       case GUMBO_NODE_COMMENT:
         out += "<!--";

@@ -1,0 +1,12 @@
+#pragma once
+
+class QCloseEvent;
+class QWidget;
+
+namespace velmoth {
+
+// Asks whether to end the program; on No the close is cancelled and the window stays as it was.
+// Returns true when the user answered Yes.
+bool confirm_exit(QWidget &window, QCloseEvent &cancel);
+
+}  // namespace velmoth

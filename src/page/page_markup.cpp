@@ -1,0 +1,113 @@
+#include "page/page_markup.h"
+
+#include <gumbo.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "page/markup_serializer.h"
+#include "page/numeric_references.h"
+#include "page/page_decoding.h"
+
+namespace velmoth {
+
+namespace {
+
+using markup_detail::charset_from_meta;
+using markup_detail::charset_parameter;
+using markup_detail::decode_to_utf8;
+using markup_detail::Decoding;
+using markup_detail::decoding_for_label;
+
+// All of the parser's memory comes from here and is released in one step when the arena goes
+// out of scope. The parser's own teardown frees the tree recursively, one stack frame per
+// nesting level, which a page of deeply nested tags overflows. Freeing is a no-op; the parser
+// grows its buffers by allocating anew and copying, so the waste is bounded by a small factor.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena &) = delete;
+  Arena &operator=(const Arena &) = delete;
+  ~Arena() {
+    for (void *block : blocks_) std::free(block);
+  }
+
+  static void *allocate(void *arena, std::size_t size) {
+    return static_cast<Arena *>(arena)->allocate(size);
+  }
+  static void release(void * /*arena*/, void * /*pointer*/) {}
+
+ private:
+  static constexpr std::size_t kAlignment = alignof(std::max_align_t);
+  static constexpr std::size_t kMaxBlockSize = std::size_t(4) << 20;
+
+  void *allocate(std::size_t size) {
+    size = (std::max<std::size_t>(size, 1) + kAlignment - 1) & ~(kAlignment - 1);
+    if (size > std::size_t(end_ - next_)) {
+      if (size > next_block_size_ / 4) return new_block(size);  // large: a block of its own
+      next_ = static_cast<char *>(new_block(next_block_size_));
+      end_ = next_ + next_block_size_;
+      next_block_size_ = std::min(next_block_size_ * 2, kMaxBlockSize);
+    }
+    void *result = next_;
+    next_ += size;
+    return result;
+  }
+
+  void *new_block(std::size_t size) {
+    void *block = std::malloc(size);
+    if (!block) throw std::bad_alloc();
+    blocks_.push_back(block);
+    return block;
+  }
+
+  std::vector<void *> blocks_;
+  char *next_ = nullptr;
+  char *end_ = nullptr;
+  std::size_t next_block_size_ = std::size_t(64) << 10;
+};
+
+std::string markup_of_utf8(QByteArrayView utf8) {
+  std::string rewritten;
+  const QByteArrayView source = markup_detail::replace_oversized_references(utf8, rewritten);
+  Arena arena;
+  GumboOptions options = kGumboDefaultOptions;
+  options.allocator = &Arena::allocate;
+  options.deallocator = &Arena::release;
+  options.userdata = &arena;
+  options.max_errors = 0;  // recording errors costs quadratic time on broken pages
+  // The explicit length: the page may hold NULs.
+  const GumboOutput *output = gumbo_parse_with_options(
+      &options, source.isEmpty() ? "" : source.data(), std::size_t(source.size()));
+  std::string html;
+  html.reserve(std::size_t(source.size()) + std::size_t(source.size()) / 8 + 128);
+  markup_detail::serialize(*output->root, html);
+  return html;
+}
+
+}  // namespace
+
+std::string page_markup(QByteArrayView body, QByteArrayView content_type) {
+  // A byte order mark decides over any declaration.
+  if (body.startsWith("\xEF\xBB\xBF")) {
+    const QByteArrayView rest = body.sliced(3);
+    if (rest.isValidUtf8()) return markup_of_utf8(rest);
+    return markup_of_utf8(decode_to_utf8(rest, "UTF-8"));
+  }
+  if (body.startsWith("\xFE\xFF"))
+    return markup_of_utf8(decode_to_utf8(body.sliced(2), "UTF-16BE"));
+  if (body.startsWith("\xFF\xFE"))
+    return markup_of_utf8(decode_to_utf8(body.sliced(2), "UTF-16LE"));
+
+  // An unusable header charset is passed over, as browsers do.
+  std::optional<Decoding> decoding = decoding_for_label(charset_parameter(content_type), false);
+  if (!decoding) decoding = charset_from_meta(body);
+  if (decoding && decoding->kind == Decoding::QtDecoder)
+    return markup_of_utf8(decode_to_utf8(body, decoding->decoder_name));
+  if (body.isValidUtf8()) return markup_of_utf8(body);
+  return markup_of_utf8(decode_to_utf8(body, "UTF-8"));
+}
+
+}  // namespace velmoth

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace velmoth {
+
+// Restricts this process, for good, to what the page helper needs once it is running: reading
+// standard input, memory, writing standard output and error, and ending. No new privileges, a
+// system call filter (anything else ends the process; opening a file fails), and limits on CPU
+// time, address space, core dumps and the size of files written. Returns null on success, else
+// what could not be set up.
+const char *restrict_to_page_reading();
+
+}  // namespace velmoth
