@@ -33,9 +33,9 @@ bool conflict_state(const char *sqlstate) {
 
 std::string PgRows::text(int row, int column) const {
   const char *value = PQgetvalue(result_.get(), row, column);
-  return value ? std::string(value, static_cast<std::size_t>(
-                                        PQgetlength(result_.get(), row, column)))
-               : std::string();
+  return value
+             ? std::string(value, static_cast<std::size_t>(PQgetlength(result_.get(), row, column)))
+             : std::string();
 }
 
 std::int64_t PgRows::integer(int row, int column) const {
@@ -128,9 +128,8 @@ void PgPool::note_unreachable(const std::string &cause) {
   if (unreachable_) return;
   unreachable_ = true;
   unreachable_since_ = now;
-  log_(utc_text(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ") +
-       " error: the database " + redacted(uri_) + " cannot be reached (" + cause +
-       "); requests fail until it is back");
+  log_(utc_text(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ") + " error: the database " +
+       redacted(uri_) + " cannot be reached (" + cause + "); requests fail until it is back");
 }
 
 void PgPool::note_reachable() {
@@ -168,8 +167,7 @@ void PgPool::Lease::connect() {
   const char *const values[] = {kConnectTimeout, pool_.uri_.c_str(), nullptr};
   connection_ = PQconnectdbParams(keywords, values, 1);
   if (connection_ && PQstatus(connection_) == CONNECTION_OK) return;
-  const std::string cause =
-      connection_ ? trimmed(PQerrorMessage(connection_)) : "out of memory";
+  const std::string cause = connection_ ? trimmed(PQerrorMessage(connection_)) : "out of memory";
   drop();
   pool_.note_unreachable(cause);
   throw StoreUnavailable(cause);

@@ -79,9 +79,8 @@ constexpr Migration kMigrations[PostgresStore::kSchemaVersion] = {
     create_first_schema, add_name_keys_and_throttle, add_disabled_and_revoked};
 
 bool taken(PgConnection &db, const AccountName &name) {
-  return db
-             .query("SELECT 1 FROM accounts WHERE name_key = $1 OR skeleton = $2 LIMIT 1",
-                    name.key, name.skeleton)
+  return db.query("SELECT 1 FROM accounts WHERE name_key = $1 OR skeleton = $2 LIMIT 1", name.key,
+                  name.skeleton)
              .count() > 0;
 }
 
@@ -356,8 +355,8 @@ std::vector<CardRecord> PostgresStore::list_cards(CardFilter filter) {
     const PgRows all = db.query(sql + " ORDER BY c.created_at, c.id", std::vector<std::string>{});
     std::vector<CardRecord> cards;
     for (int row = 0; row < all.count(); ++row)
-      cards.push_back({all.text(row, 0), all.integer(row, 1), all.text(row, 2),
-                       all.integer(row, 3), all.integer(row, 4)});
+      cards.push_back({all.text(row, 0), all.integer(row, 1), all.text(row, 2), all.integer(row, 3),
+                       all.integer(row, 4)});
     return cards;
   });
 }
