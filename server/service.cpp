@@ -64,7 +64,7 @@ Card new_card() {
 Service::Service(ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
-      store_(open_store(options_.database_path)),
+      store_(open_store(options_.database_path, options_.store_log)),
       throttle_(*store_),
       stand_in_hash_(hasher_.hash(new_session_token())) {}
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access_log.h"
 #include "login_throttle.h"
 #include "passwords.h"
 #include "store.h"
@@ -26,6 +27,8 @@ struct ServiceOptions {
   unsigned max_parallel_hashes = 4;
   Clock clock = [] { return std::chrono::system_clock::now(); };
   std::chrono::seconds session_lifetime = std::chrono::hours(12);
+  // Where the store reports a database outage (PostgreSQL only).
+  LogSink store_log = standard_error_log();
 };
 
 struct SignupForm {

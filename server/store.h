@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access_log.h"
 #include "account_names.h"
 #include "login_throttle.h"
 
@@ -129,7 +130,7 @@ class Store : public ThrottleStore {
 // other text is the path of an SQLite file, created when missing. Either gets its schema created
 // or brought up to date. Throws StoreUnavailable when the database server cannot be reached, and
 // std::runtime_error naming the location and the cause when the store cannot be used.
-std::unique_ptr<Store> open_store(const std::string &location);
+std::unique_ptr<Store> open_store(const std::string &location, LogSink outage_log);
 // Whether location names a PostgreSQL database rather than an SQLite file.
 bool names_postgres(const std::string &location);
 
