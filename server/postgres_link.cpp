@@ -11,9 +11,17 @@ namespace {
 // Seconds a new connection may take before the server counts as unreachable.
 constexpr const char *kConnectTimeout = "3";
 
+// libpq's message on one line: its line breaks and tabs become single blanks.
 std::string trimmed(const char *message) {
-  std::string text = message ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::string text;
+  for (const char *c = message ? message : ""; *c; ++c) {
+    const bool blank = *c == '\n' || *c == '\t' || *c == ' ';
+    if (!blank)
+      text += *c;
+    else if (!text.empty() && text.back() != ' ')
+      text += ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
 

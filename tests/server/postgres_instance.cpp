@@ -34,7 +34,8 @@ QString newest_program_folder() {
 PostgresInstance::PostgresInstance() {
   bin_ = newest_program_folder();
   if (bin_.isEmpty()) {
-    why_not_ = QStringLiteral("PostgreSQL's server programs are not installed (package postgresql)");
+    why_not_ =
+        QStringLiteral("PostgreSQL's server programs are not installed (package postgresql)");
     return;
   }
   if (!dir_.isValid()) {
@@ -94,9 +95,8 @@ std::string PostgresInstance::new_database_uri() {
 }
 
 bool PostgresInstance::start() {
-  const QString options = QStringLiteral("-k %1 -p %2 -c listen_addresses='' -c fsync=off")
-                              .arg(dir_.path())
-                              .arg(kPort);
+  const QString options =
+      QStringLiteral("-k %1 -p %2 -c listen_addresses='' -c fsync=off").arg(dir_.path()).arg(kPort);
   running_ = run(bin_ + QStringLiteral("/pg_ctl"),
                  {QStringLiteral("-D"), data_, QStringLiteral("-w"), QStringLiteral("-l"),
                   dir_.filePath(QStringLiteral("server.log")), QStringLiteral("-o"), options,
@@ -106,10 +106,9 @@ bool PostgresInstance::start() {
 }
 
 bool PostgresInstance::stop() {
-  const bool stopped =
-      run(bin_ + QStringLiteral("/pg_ctl"), {QStringLiteral("-D"), data_, QStringLiteral("-w"),
-                                             QStringLiteral("-m"), QStringLiteral("fast"),
-                                             QStringLiteral("stop")});
+  const bool stopped = run(bin_ + QStringLiteral("/pg_ctl"),
+                           {QStringLiteral("-D"), data_, QStringLiteral("-w"), QStringLiteral("-m"),
+                            QStringLiteral("fast"), QStringLiteral("stop")});
   if (stopped) running_ = false;
   return stopped;
 }

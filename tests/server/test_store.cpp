@@ -31,8 +31,8 @@ std::int64_t add_card(Store &store, const std::string &number) {
 }  // namespace
 
 // A new, empty store of the current row's kind in store, or the test is skipped saying why.
-#define FRESH_STORE(store)                                                          \
-  auto store = fresh_store();                                                       \
+#define FRESH_STORE(store)    \
+  auto store = fresh_store(); \
   if (!store) QSKIP(qPrintable("PostgreSQL cannot run: " + postgres_->why_not()))
 
 class TestStore : public QObject {
@@ -96,8 +96,7 @@ class TestStore : public QObject {
     QVERIFY(!store->find_account("late", "late"));
 
     const std::int64_t paid = add_card(*store, "5555666677778888");
-    QCOMPARE(store->create_account_spending_card(new_account("user"), paid),
-             SignupResult::Created);
+    QCOMPARE(store->create_account_spending_card(new_account("user"), paid), SignupResult::Created);
     QCOMPARE(store->revoke_card("5555666677778888", 2000), RevokeResult::AlreadySpent);
     const auto user = store->find_account("USER", "user");
     QVERIFY(user);
@@ -152,8 +151,9 @@ class TestStore : public QObject {
       sqlite3_close(db);
     } else {
       QProcess psql;
-      psql.start(QStringLiteral("psql"), {QString::fromStdString(location), QStringLiteral("-c"),
-                                          QStringLiteral("UPDATE velmoth_schema SET version = 99")});
+      psql.start(QStringLiteral("psql"),
+                 {QString::fromStdString(location), QStringLiteral("-c"),
+                  QStringLiteral("UPDATE velmoth_schema SET version = 99")});
       QVERIFY(psql.waitForFinished(10000));
       QCOMPARE(psql.exitCode(), 0);
     }
