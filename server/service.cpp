@@ -140,4 +140,28 @@ bool Service::ensure_demo_account() {
   return store_->create_account(demo) || demo_works();
 }
 
+std::optional<AccountRecord> Service::find_account(std::string_view name) {
+  const auto checked = account_name(name);
+  return store_->find_account(name, checked ? std::string_view(checked->key) : name);
+}
+
+RevokeResult Service::revoke_card(std::string_view number) {
+  return store_->revoke_card(number, now_seconds());
+}
+
+bool Service::set_account_disabled(std::string_view name, bool disabled) {
+  const auto account = find_account(name);
+  if (!account) return false;
+  store_->set_account_disabled(account->id, disabled ? now_seconds() : 0);
+  return true;
+}
+
+Service::PasswordChange Service::set_password(std::string_view name, std::string_view password) {
+  const auto account = find_account(name);
+  if (!account) return PasswordChange::NoSuchAccount;
+  if (!acceptable_new_password(password)) return PasswordChange::Unacceptable;
+  store_->set_password_hash(account->id, hasher_.hash(password));
+  return PasswordChange::Changed;
+}
+
 }  // namespace velmoth::server

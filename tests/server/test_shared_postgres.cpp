@@ -90,9 +90,8 @@ class TestSharedPostgres : public QObject {
       for (int racer = 0; racer < kRacers; ++racer) {
         const int port = racer % 2 ? second.port() : first.port();
         const std::string name = "r" + std::to_string(round) + "n" + std::to_string(racer);
-        replies.push_back(std::async(std::launch::async, [=] {
-          return sign_up(port, name, "pw-secret", card);
-        }));
+        replies.push_back(
+            std::async(std::launch::async, [=] { return sign_up(port, name, "pw-secret", card); }));
       }
       int created = 0;
       for (auto &reply : replies) {
@@ -106,11 +105,11 @@ class TestSharedPostgres : public QObject {
     for (int round = 0; round < kRounds; ++round)
       for (int racer = 0; racer < kRacers; ++racer)
         // From an address of its own each, so the throttle counts no failure twice.
-        accounts += second.service()
-                        .log_in("r" + std::to_string(round) + "n" + std::to_string(racer),
-                                "pw-secret",
-                                "127.1." + std::to_string(round) + "." + std::to_string(racer))
-                        .has_value();
+        accounts +=
+            second.service()
+                .log_in("r" + std::to_string(round) + "n" + std::to_string(racer), "pw-secret",
+                        "127.1." + std::to_string(round) + "." + std::to_string(racer))
+                .has_value();
     QCOMPARE(accounts, kRounds);
   }
 
@@ -130,9 +129,9 @@ class TestSharedPostgres : public QObject {
     QVERIFY(get(other.port(), "/account.asp", cookie).body.find("owner") != std::string::npos);
 
     for (int i = 0; i < 8; ++i)
-      QCOMPARE(get(one.port(), "/login.asp?u=owner&p=guess" + std::to_string(i), {}, "127.0.0.2")
-                   .body,
-               std::string("0"));
+      QCOMPARE(
+          get(one.port(), "/login.asp?u=owner&p=guess" + std::to_string(i), {}, "127.0.0.2").body,
+          std::string("0"));
     QCOMPARE(get(other.port(), "/login.asp?u=owner&p=owner-secret", {}, "127.0.0.2").body,
              std::string("0"));
     QCOMPARE(get(other.port(), "/login.asp?u=owner&p=owner-secret", {}, "127.0.0.3").body,
@@ -198,10 +197,11 @@ class TestSharedPostgres : public QObject {
       QVERIFY2(server.service().log_in(name, "pw-secret", "127.0.0.9"), name.c_str());
     }
     QVERIFY(acknowledged > 0);
-    qInfo("database stopped at %lld ms, started at %lld ms, first login after it at %lld ms; "
-          "%d of %zu sign-ups acknowledged",
-          stopped_ms, restarted_ms, static_cast<long long>(back_at_ms), acknowledged,
-          sign_ups.size());
+    qInfo(
+        "database stopped at %lld ms, started at %lld ms, first login after it at %lld ms; "
+        "%d of %zu sign-ups acknowledged",
+        stopped_ms, restarted_ms, static_cast<long long>(back_at_ms), acknowledged,
+        sign_ups.size());
     int outages = 0;
     int recoveries = 0;
     for (const std::string &line : server.log_lines()) {
