@@ -271,9 +271,8 @@ PasswordReader standard_input_password() {
 
 int run_operator_command(const OperatorCommand &command, Service &service,
                          const PasswordReader &read_password) {
-  const int code = command.subject == "accounts"
-                       ? accounts_command(command, service, read_password)
-                       : cards_command(command, service);
+  const int code = command.subject == "accounts" ? accounts_command(command, service, read_password)
+                                                 : cards_command(command, service);
   std::cout.flush();
   return code;
 }

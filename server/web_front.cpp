@@ -94,6 +94,8 @@ Answer unavailable() {
 struct WebFront::Exchange {
   std::string method;
   std::string path;
+  std::string version;
+  std::string client;
   Answer reply;
   std::function<Answer()> work;  // set when the answer needs password hashing
 };
@@ -199,7 +201,8 @@ void WebFront::stop() {
 
 MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange,
                             const Answer &reply) {
-  access_log_(access_line(service_.now(), exchange.method, exchange.path, reply.status));
+  access_log_(access_line({service_.now(), exchange.client, exchange.method, exchange.path,
+                           exchange.version, reply.status, reply.body.size()}));
   return send_answer(connection, reply);
 }
 
@@ -214,7 +217,12 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
     // out on the next call, or once the worker pool has made it.
     if (!exchange) {
       front.deadlines_->head_complete(socket_of(connection));
-      exchange = new Exchange{method ? method : "", url ? url : "", {}, {}};
+      exchange = new Exchange{method ? method : "",
+                              url ? url : "",
+                              version ? version : "",
+                              client_address(connection),
+                              {},
+                              {}};
       *request_state = exchange;
       if (auto refusal = front.refusal(connection, method, version))
         return front.answer(connection, *exchange, *refusal);

@@ -190,8 +190,8 @@ class TestServerCli : public QObject {
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     err += process.readAllStandardError();
-    QVERIFY(err.contains(" GET /login.asp 200\n"));
-    QVERIFY(err.contains(" GET /reg.asp 200\n"));
+    QVERIFY(err.contains("] \"GET /login.asp HTTP/1.1\" 200 1 \"-\" \"-\"\n"));
+    QVERIFY(err.contains("] \"GET /reg.asp HTTP/1.1\" 200 1 \"-\" \"-\"\n"));
     QVERIFY(!err.contains("demo1234"));
     QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
   }
