@@ -79,7 +79,20 @@ Statement::Statement(sqlite3 *db, std::string_view sql) : db_(db) {
   if (rc != SQLITE_OK) fail(db, rc, "preparing a statement");
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::Statement(sqlite3 *db, sqlite3_stmt *kept, bool *in_use)
+    : db_(db), stmt_(kept), in_use_(in_use) {
+  *in_use_ = true;
+}
+
+Statement::~Statement() {
+  if (!in_use_) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+  *in_use_ = false;
+}
 
 void Statement::bind_one(int index, std::string_view text) {
   const int rc =
@@ -130,7 +143,24 @@ Connection::Connection(const std::string &path) {
   }
 }
 
-Connection::~Connection() { sqlite3_close(db_); }
+Connection::~Connection() {
+  for (auto &[sql, kept] : kept_) sqlite3_finalize(kept.statement);
+  sqlite3_close(db_);
+}
+
+Statement Connection::prepare(std::string_view sql) {
+  auto found = kept_.find(std::string(sql));
+  if (found == kept_.end()) {
+    sqlite3_stmt *statement = nullptr;
+    const int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                                      SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    if (rc != SQLITE_OK) fail(db_, rc, "preparing a statement");
+    found = kept_.emplace(std::string(sql), Kept{statement, false}).first;
+  }
+  // The same text still running further up (a nested use) gets a statement of its own.
+  if (found->second.in_use) return Statement(db_, sql);
+  return Statement(db_, found->second.statement, &found->second.in_use);
+}
 
 void Connection::exec(const std::string &sql) {
   const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace velmoth::server {
@@ -22,7 +23,10 @@ class DatabaseError : public std::runtime_error {
 // "%" or NUL bytes in user input are stored as data.
 class Statement {
  public:
+  // A statement of its own, finalized at the end.
   Statement(sqlite3 *db, std::string_view sql);
+  // A statement kept prepared by its connection: reset at the end and *in_use cleared.
+  Statement(sqlite3 *db, sqlite3_stmt *kept, bool *in_use);
   ~Statement();
   Statement(const Statement &) = delete;
   Statement &operator=(const Statement &) = delete;
@@ -49,6 +53,7 @@ class Statement {
 
   sqlite3 *db_;
   sqlite3_stmt *stmt_ = nullptr;
+  bool *in_use_ = nullptr;
 };
 
 // An open SQLite connection. Not thread-safe by itself: Database hands it out under a lock.
@@ -59,14 +64,21 @@ class Connection {
   Connection(const Connection &) = delete;
   Connection &operator=(const Connection &) = delete;
 
-  Statement prepare(std::string_view sql) { return Statement(db_, sql); }
+  // The statement for sql. Each SQL text is prepared once and kept for reuse, since preparing
+  // costs more than running the service's short statements.
+  Statement prepare(std::string_view sql);
   // Runs one or more statements that take no parameters.
   void exec(const std::string &sql);
   int changes() const { return sqlite3_changes(db_); }
   std::int64_t last_insert_rowid() const { return sqlite3_last_insert_rowid(db_); }
 
  private:
+  struct Kept {
+    sqlite3_stmt *statement = nullptr;
+    bool in_use = false;
+  };
   sqlite3 *db_ = nullptr;
+  std::unordered_map<std::string, Kept> kept_;
 };
 
 // A write transaction taken with BEGIN IMMEDIATE, so the write lock is held from the start and

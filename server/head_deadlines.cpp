@@ -41,9 +41,11 @@ void HeadDeadlines::watch() {
   while (!stopping_.wait_for(lock, kCheckEvery, [this] { return stop_; })) {
     const Clock::time_point now = Clock::now();
     // Shut down under the lock: closed() cannot run meanwhile, so the descriptor is still the
-    // connection's.
+    // connection's. A client that has ended its side before finishing its head (the end of
+    // stream waits unread) will never finish it either.
     for (auto it = deadlines_.begin(); it != deadlines_.end();) {
-      if (it->second <= now) {
+      char next = 0;
+      if (it->second <= now || ::recv(it->first, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
         ::shutdown(it->first, SHUT_RDWR);
         it = deadlines_.erase(it);
       } else {

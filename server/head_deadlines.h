@@ -14,7 +14,8 @@ namespace velmoth::server {
 // when its time is up, and the library then closes the connection as one the client ended.
 //
 // A deadline is armed when a connection opens and again when a request on it has been answered
-// (the next head starts then); it is cleared once a head is complete.
+// (the next head starts then); it is cleared once a head is complete. A connection whose client
+// has ended its side while its head is incomplete is shut down at the next check.
 class HeadDeadlines {
  public:
   using Clock = std::chrono::steady_clock;
