@@ -51,6 +51,32 @@ std::int64_t PgRows::integer(int row, int column) const {
   return std::strtoll(PQgetvalue(result_.get(), row, column), nullptr, 10);
 }
 
+namespace {
+
+// rows when they hold a result; else the failure thrown as what it is.
+PgRows checked(PgRows rows, PGresult *result, PGconn *connection) {
+  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return rows;
+  const char *sqlstate = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const std::string message =
+      trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(connection));
+  if (PQstatus(connection) != CONNECTION_OK || connection_state(sqlstate))
+    throw PgConnectionLost(message.empty() ? "the connection was lost" : message);
+  if (conflict_state(sqlstate)) throw PgConflict(message);
+  throw DatabaseError(message);
+}
+
+}  // namespace
+
+const std::string &PgConnection::prepared(const std::string &sql, int values) {
+  const auto found = prepared_.find(sql);
+  if (found != prepared_.end()) return found->second;
+  const std::string name = "velmoth_" + std::to_string(prepared_.size());
+  PGresult *result = PQprepare(connection_, name.c_str(), sql.c_str(), values, nullptr);
+  checked(PgRows(result), result, connection_);
+  return prepared_.emplace(sql, name).first->second;
+}
+
 PgRows PgConnection::query(std::string_view sql, const std::vector<std::string> &values) {
   std::vector<const char *> pointers;
   for (const std::string &value : values) {
@@ -59,22 +85,17 @@ PgRows PgConnection::query(std::string_view sql, const std::vector<std::string> 
       throw DatabaseError("a text with a NUL byte cannot be stored");
     pointers.push_back(value.c_str());
   }
-  // Without values the text may hold several statements (a migration), which only PQexec runs.
   const std::string text(sql);
-  PGresult *result = values.empty()
-                         ? PQexec(connection_, text.c_str())
-                         : PQexecParams(connection_, text.c_str(), static_cast<int>(values.size()),
-                                        nullptr, pointers.data(), nullptr, nullptr, 0);
-  PgRows rows(result);
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return rows;
-  const char *sqlstate = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  const std::string message =
-      trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(connection_));
-  if (PQstatus(connection_) != CONNECTION_OK || connection_state(sqlstate))
-    throw PgConnectionLost(message.empty() ? "the connection was lost" : message);
-  if (conflict_state(sqlstate)) throw PgConflict(message);
-  throw DatabaseError(message);
+  // Without values the text may hold several statements (a migration), which only PQexec runs.
+  if (values.empty()) {
+    PGresult *result = PQexec(connection_, text.c_str());
+    return checked(PgRows(result), result, connection_);
+  }
+  const int count = static_cast<int>(values.size());
+  const std::string &name = prepared(text, count);
+  PGresult *result =
+      PQexecPrepared(connection_, name.c_str(), count, pointers.data(), nullptr, nullptr, 0);
+  return checked(PgRows(result), result, connection_);
 }
 
 PgTransaction::PgTransaction(PgConnection &connection) : connection_(connection) {
@@ -181,8 +202,18 @@ void PgPool::Lease::connect() {
   throw StoreUnavailable(cause);
 }
 
+PreparedNames &PgPool::Lease::prepared() {
+  std::lock_guard<std::mutex> lock(pool_.mutex_);
+  return pool_.prepared_[connection_];
+}
+
 void PgPool::Lease::drop() {
-  if (connection_) PQfinish(connection_);
+  if (!connection_) return;
+  {
+    std::lock_guard<std::mutex> lock(pool_.mutex_);
+    pool_.prepared_.erase(connection_);
+  }
+  PQfinish(connection_);
   connection_ = nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "access_log.h"
@@ -34,11 +35,17 @@ class PgRows {
   std::unique_ptr<PGresult, decltype(&PQclear)> result_;
 };
 
+// Names of the statements prepared on one connection, by their SQL text.
+using PreparedNames = std::unordered_map<std::string, std::string>;
+
 // One open connection lent out by PgPool. Values are always sent as parameters ($1, $2, ...),
-// never pasted into SQL text.
+// never pasted into SQL text. A statement with values is prepared on the connection the first
+// time its text is run and reused after, since parsing and planning cost more than running the
+// service's short statements.
 class PgConnection {
  public:
-  explicit PgConnection(PGconn *connection) : connection_(connection) {}
+  PgConnection(PGconn *connection, PreparedNames &prepared)
+      : connection_(connection), prepared_(prepared) {}
 
   PgRows query(std::string_view sql, const std::vector<std::string> &values);
   template <typename... Values>
@@ -52,7 +59,11 @@ class PgConnection {
   static std::string as_text(const std::string &text) { return text; }
   static std::string as_text(std::int64_t value) { return std::to_string(value); }
 
+  // The name of sql's statement on this connection, prepared when new.
+  const std::string &prepared(const std::string &sql, int values);
+
   PGconn *connection_;
+  PreparedNames &prepared_;
 };
 
 // A transaction on one connection; rolls back unless commit() was called.
@@ -106,7 +117,7 @@ class PgPool {
     for (int attempt = 0;; ++attempt) {
       try {
         if (!lease.connected()) lease.connect();
-        PgConnection connection(lease.get());
+        PgConnection connection(lease.get(), lease.prepared());
         auto result = fn(connection);
         note_reachable();
         return result;
@@ -136,6 +147,7 @@ class PgPool {
     void connect();
     void drop();
     PGconn *get() const { return connection_; }
+    PreparedNames &prepared();
 
    private:
     PgPool &pool_;
@@ -155,6 +167,7 @@ class PgPool {
   std::condition_variable returned_;
   std::vector<PGconn *> idle_;
   std::size_t lent_ = 0;
+  std::unordered_map<PGconn *, PreparedNames> prepared_;
 
   std::mutex outage_mutex_;
   std::atomic<bool> unreachable_{false};

@@ -165,7 +165,8 @@ class TestSharedPostgres : public QObject {
           sign_ups.emplace_back(name, sign_up(server.port(), name, "pw-secret", cards[i]));
         const Reply login = server.get("/login.asp?u=demo&p=demo1234");
         login_replies.insert(login.status == 200 ? login.body : std::to_string(login.status));
-        if (login.status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Paced, so that the cards last through the outage and beyond.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (restarted && !back_at_ms && login.body == "1") back_at_ms = elapsed_ms();
       }
     });
