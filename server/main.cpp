@@ -87,8 +87,15 @@ int serve(const ServeCommand &command) {
   return 0;
 }
 
+// Options for a one-off command: an unreachable database is reported once, by main().
+ServiceOptions one_off(const std::string &database) {
+  ServiceOptions options{database};
+  options.store_log = [](const std::string &) {};
+  return options;
+}
+
 int add_cards(const AddCardsCommand &command) {
-  Service service({command.database});
+  Service service(one_off(command.database));
   print_cards(service.add_cards(command.count), "");
   std::fflush(stdout);
   return 0;
@@ -112,7 +119,7 @@ int main(int argc, char **argv) {
     if (const auto *serve_command = std::get_if<ServeCommand>(&command))
       return serve(*serve_command);
     if (const auto *operator_command = std::get_if<OperatorCommand>(&command)) {
-      Service service({operator_command->database});
+      Service service(one_off(operator_command->database));
       return run_operator_command(*operator_command, service, standard_input_password());
     }
     return add_cards(std::get<AddCardsCommand>(command));

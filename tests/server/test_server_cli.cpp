@@ -333,6 +333,10 @@ class TestServerCli : public QObject {
         QVERIFY2(!(result.out + result.err).contains(QByteArray::fromStdString(secret)),
                  qPrintable(where));
     }
+    // An unreachable database server is one line naming it.
+    const QByteArray unreachable_err = run({"cards", "list", "--db", unreachable}).err;
+    QCOMPARE(unreachable_err.count('\n'), 1);
+    QVERIFY(unreachable_err.contains("cannot reach the database"));
     // Disabled: the right password is answered as a wrong one; a revoked card pays for nothing.
     QCOMPARE(server.log_in_from("127.0.0.1", "alice", "new-secret-1"), std::string("0"));
     QCOMPARE(run({"accounts", "enable", "alice", "--db", db}).exit_code, 0);
