@@ -9,14 +9,14 @@ namespace velmoth::server {
 namespace {
 
 constexpr std::size_t kMaxLoggedBytes = 200;
-constexpr const char *kLogTime = "%Y-%m-%dT%H:%M:%SZ";
+constexpr const char *kLogTime = "%d/%b/%Y:%H:%M:%S +0000";
 
 std::string loggable(std::string_view text) {
   if (text.empty()) return "-";
   std::string out;
   for (std::size_t i = 0; i < text.size() && i < kMaxLoggedBytes; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte > 0x20 && byte < 0x7f && byte != '\\') {
+    if (byte > 0x20 && byte < 0x7f && byte != '\\' && byte != '"') {
       out += static_cast<char>(byte);
     } else {
       char escaped[5];
@@ -47,10 +47,15 @@ LogSink standard_error_log() {
   };
 }
 
-std::string access_line(std::chrono::system_clock::time_point when, std::string_view method,
-                        std::string_view path, int status) {
-  return utc_text(when, kLogTime) + " " + loggable_method(method) + " " + loggable(path) + " " +
-         std::to_string(status);
+std::string loggable_version(std::string_view version) {
+  return version == "HTTP/1.0" || version == "HTTP/1.1" ? std::string(version) : "-";
+}
+
+std::string access_line(const AccessRecord &record) {
+  return loggable(record.client) + " - - [" + utc_text(record.when, kLogTime) + "] \"" +
+         loggable_method(record.method) + " " + loggable(record.path) + " " +
+         loggable_version(record.version) + "\" " + std::to_string(record.status) + " " +
+         (record.bytes ? std::to_string(record.bytes) : "-") + " \"-\" \"-\"";
 }
 
 }  // namespace velmoth::server

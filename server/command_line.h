@@ -20,7 +20,18 @@ struct AddCardsCommand {
   int count = 0;
 };
 
-using Command = std::variant<HelpCommand, ServeCommand, AddCardsCommand>;
+// velmoth-server accounts|cards ACTION [OPERAND] --db LOCATION [--json] [--unused|--spent]
+struct OperatorCommand {
+  std::string database;
+  std::string subject;  // "accounts" or "cards"
+  std::string action;   // list, show, disable, enable, set-password; list, add, revoke
+  std::string operand;  // account name, card number or count, empty for list
+  std::string filter;   // "unused", "spent" or empty, for cards list
+  int count = 0;        // for cards add
+  bool json = false;
+};
+
+using Command = std::variant<HelpCommand, ServeCommand, AddCardsCommand, OperatorCommand>;
 
 // Parses the arguments after the program name. Throws std::invalid_argument with a message for
 // the user when they are wrong.

@@ -204,7 +204,8 @@ std::int64_t Database::check_ownership() {
     throw DatabaseError("the file is a database of another program");
   if (version > kSchemaVersion)
     throw DatabaseError("the database has schema version " + std::to_string(version) +
-                        ", newer than this program knows (" + std::to_string(kSchemaVersion) + ")");
+                        ", newer than this program knows (" + std::to_string(kSchemaVersion) +
+                        "); use a newer velmoth-server with it");
   if (version == 0) {
     Statement tables = db.prepare("SELECT count(*) FROM sqlite_schema");
     if (tables.step() && tables.integer(0) != 0)
@@ -277,10 +278,18 @@ void add_name_keys_and_throttle(Connection &db) {
   )sql");
 }
 
+// Accounts the operator has disabled and cards the operator has revoked (seconds since 1970).
+void add_disabled_and_revoked(Connection &db) {
+  db.exec(R"sql(
+    ALTER TABLE accounts ADD COLUMN disabled_at INTEGER;
+    ALTER TABLE cards ADD COLUMN revoked_at INTEGER;
+  )sql");
+}
+
 using Migration = void (*)(Connection &);
 // migrations[n] brings schema version n to n + 1.
-constexpr Migration kMigrations[Database::kSchemaVersion] = {create_first_schema,
-                                                             add_name_keys_and_throttle};
+constexpr Migration kMigrations[Database::kSchemaVersion] = {
+    create_first_schema, add_name_keys_and_throttle, add_disabled_and_revoked};
 
 }  // namespace
 

@@ -108,7 +108,7 @@ class WriteTransaction {
 // and the cause.
 class Database {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
 
   explicit Database(const std::string &path);
 

@@ -27,96 +27,110 @@ std::int64_t backoff(std::int64_t failures_over_free) {
                                 LoginThrottle::kMaxBackoff);
 }
 
+// The record for key among stored, zero when there is none or it is old enough to forget.
+ThrottleRecord current(const std::vector<ThrottleRecord> &stored, const std::string &key,
+                       std::int64_t now) {
+  for (const ThrottleRecord &record : stored) {
+    if (record.key != key) continue;
+    if (record.blocked_until <= now && now - record.last_failure >= LoginThrottle::kForgetAfter)
+      break;
+    return record;
+  }
+  return ThrottleRecord{key};
+}
+
+ThrottleRecord counted(ThrottleRecord record, std::int64_t free_failures, std::int64_t now) {
+  ++record.failures;
+  record.last_failure = now;
+  if (record.failures > free_failures)
+    record.blocked_until =
+        std::max(record.blocked_until, now + backoff(record.failures - free_failures));
+  return record;
+}
+
 }  // namespace
 
 LoginThrottle::LoginThrottle(ThrottleStore &store, std::size_t max_keys)
     : store_(store), max_keys_(std::max<std::size_t>(3, max_keys)) {
   // Loaded most recent first, so the oldest end up at the back of recent_.
   for (ThrottleRecord &record : store_.load_throttle(max_keys_)) {
-    const std::string key = record.key;
-    recent_.push_back(key);
-    entries_[key] = Entry{std::move(record), std::prev(recent_.end())};
+    recent_.push_back(record.key);
+    listed_[record.key] = std::prev(recent_.end());
   }
-}
-
-ThrottleRecord LoginThrottle::current(const std::string &key, std::int64_t now) const {
-  const auto found = entries_.find(key);
-  if (found == entries_.end()) return ThrottleRecord{key};
-  const ThrottleRecord &record = found->second.record;
-  if (record.blocked_until <= now && now - record.last_failure >= kForgetAfter)
-    return ThrottleRecord{key};
-  return record;
 }
 
 bool LoginThrottle::allows(std::string_view account, std::string_view address, std::int64_t now) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (current(address_key(address), now).blocked_until > now) return false;
-  const ThrottleRecord pair = current(pair_key(account, address), now);
+  const std::string by_address = address_key(address);
+  const std::string by_pair = pair_key(account, address);
+  const std::string by_account = account_key(account);
+  const std::vector<ThrottleRecord> stored =
+      store_.read_throttle({by_address, by_pair, by_account});
+  if (current(stored, by_address, now).blocked_until > now) return false;
+  const ThrottleRecord pair = current(stored, by_pair, now);
   if (pair.blocked_until > now) return false;
-  return !(current(account_key(account), now).blocked_until > now &&
+  return !(current(stored, by_account, now).blocked_until > now &&
            pair.failures >= kPairFreeFailures);
 }
 
-ThrottleRecord &LoginThrottle::count_failure(const std::string &key, std::int64_t free_failures,
-                                             std::int64_t now,
-                                             std::vector<std::string> &forgotten) {
-  ThrottleRecord record = current(key, now);
-  ++record.failures;
-  record.last_failure = now;
-  if (record.failures > free_failures)
-    record.blocked_until =
-        std::max(record.blocked_until, now + backoff(record.failures - free_failures));
-
-  auto found = entries_.find(key);
-  if (found == entries_.end()) {
-    if (entries_.size() >= max_keys_) {
-      forgotten.push_back(recent_.back());
-      entries_.erase(recent_.back());
-      recent_.pop_back();
-    }
-    recent_.push_front(key);
-    found = entries_.emplace(key, Entry{ThrottleRecord{}, recent_.begin()}).first;
-  } else {
-    recent_.splice(recent_.begin(), recent_, found->second.age);
+void LoginThrottle::touch(const std::string &key, std::vector<std::string> &forgotten) {
+  const auto found = listed_.find(key);
+  if (found != listed_.end()) {
+    recent_.splice(recent_.begin(), recent_, found->second);
+    return;
   }
-  found->second.record = std::move(record);
-  return found->second.record;
+  if (listed_.size() >= max_keys_) {
+    forgotten.push_back(recent_.back());
+    listed_.erase(recent_.back());
+    recent_.pop_back();
+  }
+  recent_.push_front(key);
+  listed_.emplace(key, recent_.begin());
 }
 
 void LoginThrottle::record_failure(std::string_view account, std::string_view address,
                                    std::int64_t now) {
-  std::vector<ThrottleRecord> changed;
-  std::vector<std::string> forgotten;
-  // The store is written under the lock, so it sees the changes in the order they were made.
+  const std::vector<std::pair<std::string, std::int64_t>> keys = {
+      {address_key(address), kAddressFreeFailures},
+      {pair_key(account, address), kPairFreeFailures},
+      {account_key(account), kAccountFreeFailures}};
   std::lock_guard<std::mutex> lock(mutex_);
-  changed.push_back(count_failure(address_key(address), kAddressFreeFailures, now, forgotten));
-  changed.push_back(count_failure(pair_key(account, address), kPairFreeFailures, now, forgotten));
-  changed.push_back(count_failure(account_key(account), kAccountFreeFailures, now, forgotten));
-  // A key dropped while this failure was counted may be one of the three just written.
-  forgotten.erase(std::remove_if(forgotten.begin(), forgotten.end(),
-                                 [&](const std::string &key) {
-                                   return std::any_of(changed.begin(), changed.end(),
-                                                      [&](const ThrottleRecord &record) {
-                                                        return record.key == key;
-                                                      });
-                                 }),
-                  forgotten.end());
-  store_.save_throttle(changed, forgotten);
+  store_.change_throttle(
+      {keys[0].first, keys[1].first, keys[2].first},
+      [&](const std::vector<ThrottleRecord> &stored) {
+        ThrottleChange change;
+        for (const auto &[key, free_failures] : keys) {
+          change.records.push_back(counted(current(stored, key, now), free_failures, now));
+          touch(key, change.forgotten);
+        }
+        // A key dropped while this failure was counted may be one of the three just written.
+        change.forgotten.erase(std::remove_if(change.forgotten.begin(), change.forgotten.end(),
+                                              [&](const std::string &key) {
+                                                return std::any_of(
+                                                    keys.begin(), keys.end(),
+                                                    [&](const auto &k) { return k.first == key; });
+                                              }),
+                               change.forgotten.end());
+        return change;
+      });
 }
 
 void LoginThrottle::record_success(std::string_view account, std::string_view address) {
   const std::string key = pair_key(account, address);
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = entries_.find(key);
-  if (found == entries_.end()) return;
-  recent_.erase(found->second.age);
-  entries_.erase(found);
-  store_.save_throttle({}, {key});
+  const auto found = listed_.find(key);
+  if (found != listed_.end()) {
+    recent_.erase(found->second);
+    listed_.erase(found);
+  }
+  // Deleted even when not listed here: another process may have counted it.
+  store_.change_throttle({key}, [&](const std::vector<ThrottleRecord> &stored) {
+    return stored.empty() ? ThrottleChange{} : ThrottleChange{{}, {key}};
+  });
 }
 
 std::size_t LoginThrottle::keys_held() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return entries_.size();
+  return listed_.size();
 }
 
 }  // namespace velmoth::server

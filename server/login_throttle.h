@@ -21,15 +21,26 @@ struct ThrottleRecord {
   std::int64_t last_failure = 0;
 };
 
-// Where the throttle keeps its records so that a restart does not forget them.
+// What one failure changes: the records to write and the keys to delete.
+struct ThrottleChange {
+  std::vector<ThrottleRecord> records;
+  std::vector<std::string> forgotten;
+};
+
+// Where the throttle keeps its records. The store, not any one process's memory, is their
+// truth, so several processes sharing a store refuse the same logins.
 class ThrottleStore {
  public:
   virtual ~ThrottleStore() = default;
   // The most recently failed records, at most limit of them.
   virtual std::vector<ThrottleRecord> load_throttle(std::size_t limit) = 0;
-  // Writes the records and deletes the keys given, as one unit.
-  virtual void save_throttle(const std::vector<ThrottleRecord> &records,
-                             const std::vector<std::string> &forgotten) = 0;
+  // The stored records among keys (a key without a record is left out).
+  virtual std::vector<ThrottleRecord> read_throttle(const std::vector<std::string> &keys) = 0;
+  // Reads the stored records among keys, passes them to change and writes what it returns, as
+  // one unit: no other process changes those keys in between.
+  virtual void change_throttle(
+      const std::vector<std::string> &keys,
+      const std::function<ThrottleChange(const std::vector<ThrottleRecord> &stored)> &change) = 0;
 };
 
 // Slows password guessing without letting anyone lock a user out. Failed logins are counted
@@ -44,8 +55,10 @@ class ThrottleStore {
 // kMaxBackoff. A key whose back-off has run out and that has had no failure for kForgetAfter
 // starts afresh. A successful login clears the account-and-address key.
 //
-// Each check or update is O(1): keys are in a hash map, the least recently failed one is
-// dropped once kMaxKeys are held. Every change is written through to the store. Thread-safe.
+// Every check reads the three keys' records from the store and every failure is counted in the
+// store, so processes sharing one store see each other's failures. The keys this process has
+// counted are also listed in memory, most recent first, to bound the store: once kMaxKeys are
+// listed, the least recently failed one is deleted. Thread-safe.
 class LoginThrottle {
  public:
   static constexpr std::int64_t kAddressFreeFailures = 20;
@@ -65,22 +78,15 @@ class LoginThrottle {
   std::size_t keys_held() const;
 
  private:
-  struct Entry {
-    ThrottleRecord record;
-    std::list<std::string>::iterator age;  // place in recent_, most recent first
-  };
-
-  // The current record for key (zero when unknown or forgotten); does not create it.
-  ThrottleRecord current(const std::string &key, std::int64_t now) const;
-  // Counts a failure under key; the key dropped to make room, if any, goes to forgotten.
-  ThrottleRecord &count_failure(const std::string &key, std::int64_t free_failures,
-                                std::int64_t now, std::vector<std::string> &forgotten);
+  // Lists key as the most recently failed; the key dropped to make room, if any, goes to
+  // forgotten.
+  void touch(const std::string &key, std::vector<std::string> &forgotten);
 
   ThrottleStore &store_;
   std::size_t max_keys_;
   mutable std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
-  std::list<std::string> recent_;
+  std::unordered_map<std::string, std::list<std::string>::iterator> listed_;
+  std::list<std::string> recent_;  // most recent first
 };
 
 }  // namespace velmoth::server

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "command_line.h"
+#include "exit_codes.h"
+#include "operator_commands.h"
 #include "service.h"
 #include "web_front.h"
 
@@ -19,8 +21,6 @@ namespace {
 using namespace velmoth::server;
 
 constexpr int kDemoCards = 5;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 void print_cards(const std::vector<Card> &cards, const char *indent) {
   for (const Card &card : cards)
@@ -65,7 +65,7 @@ int serve(const ServeCommand &command) {
       command.host.find(':') == std::string::npos ? command.host : "[" + command.host + "]";
   if (!port) {
     std::fprintf(stderr, "velmoth-server: cannot listen on %s:%d\n", host.c_str(), command.port);
-    return kExitFailure;
+    return kExitFailed;
   }
   std::fprintf(stderr, "velmoth-server: listening on http://%s:%d/\n", host.c_str(), *port);
 
@@ -82,14 +82,21 @@ int serve(const ServeCommand &command) {
   if (!served) {
     std::fprintf(stderr, "velmoth-server: the HTTP server could not start on %s:%d\n", host.c_str(),
                  *port);
-    return kExitFailure;
+    return kExitFailed;
   }
   std::fprintf(stderr, "velmoth-server: stopped\n");
   return 0;
 }
 
+// Options for a one-off command: an unreachable database is reported once, by main().
+ServiceOptions one_off(const std::string &database) {
+  ServiceOptions options{database};
+  options.store_log = [](const std::string &) {};
+  return options;
+}
+
 int add_cards(const AddCardsCommand &command) {
-  Service service({command.database});
+  Service service(one_off(command.database));
   print_cards(service.add_cards(command.count), "");
   std::fflush(stdout);
   return 0;
@@ -112,9 +119,16 @@ int main(int argc, char **argv) {
     }
     if (const auto *serve_command = std::get_if<ServeCommand>(&command))
       return serve(*serve_command);
+    if (const auto *operator_command = std::get_if<OperatorCommand>(&command)) {
+      Service service(one_off(operator_command->database));
+      return run_operator_command(*operator_command, service, standard_input_password());
+    }
     return add_cards(std::get<AddCardsCommand>(command));
+  } catch (const StoreUnavailable &error) {
+    std::fprintf(stderr, "velmoth-server: %s\n", error.what());
+    return kExitUnreachable;
   } catch (const std::exception &error) {
     std::fprintf(stderr, "velmoth-server: %s\n", error.what());
-    return kExitFailure;
+    return kExitFailed;
   }
 }

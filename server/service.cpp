@@ -64,7 +64,7 @@ Card new_card() {
 Service::Service(ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
-      store_(open_store(options_.database_path)),
+      store_(open_store(options_.database_path, options_.store_log)),
       throttle_(*store_),
       stand_in_hash_(hasher_.hash(new_session_token())) {}
 
@@ -138,6 +138,30 @@ bool Service::ensure_demo_account() {
   const NewAccount demo{*name, hasher_.hash(kDemoPassword), std::string(kDemoQq), now_seconds()};
   // Not created: the name (or a look-alike) was there already, or has just been taken.
   return store_->create_account(demo) || demo_works();
+}
+
+std::optional<AccountRecord> Service::find_account(std::string_view name) {
+  const auto checked = account_name(name);
+  return store_->find_account(name, checked ? std::string_view(checked->key) : name);
+}
+
+RevokeResult Service::revoke_card(std::string_view number) {
+  return store_->revoke_card(number, now_seconds());
+}
+
+bool Service::set_account_disabled(std::string_view name, bool disabled) {
+  const auto account = find_account(name);
+  if (!account) return false;
+  store_->set_account_disabled(account->id, disabled ? now_seconds() : 0);
+  return true;
+}
+
+Service::PasswordChange Service::set_password(std::string_view name, std::string_view password) {
+  const auto account = find_account(name);
+  if (!account) return PasswordChange::NoSuchAccount;
+  if (!acceptable_new_password(password)) return PasswordChange::Unacceptable;
+  store_->set_password_hash(account->id, hasher_.hash(password));
+  return PasswordChange::Changed;
 }
 
 }  // namespace velmoth::server

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access_log.h"
 #include "login_throttle.h"
 #include "passwords.h"
 #include "store.h"
@@ -26,6 +27,8 @@ struct ServiceOptions {
   unsigned max_parallel_hashes = 4;
   Clock clock = [] { return std::chrono::system_clock::now(); };
   std::chrono::seconds session_lifetime = std::chrono::hours(12);
+  // Where the store reports a database outage (PostgreSQL only).
+  LogSink store_log = standard_error_log();
 };
 
 struct SignupForm {
@@ -66,6 +69,17 @@ class Service {
   static constexpr std::string_view kDemoQq = "10000";
 
   std::chrono::system_clock::time_point now() const { return options_.clock(); }
+
+  // For the operator commands. An account is named as at login, disabled or not.
+  std::vector<AccountRecord> accounts() { return store_->list_accounts(); }
+  std::optional<AccountRecord> find_account(std::string_view name);
+  std::vector<CardRecord> cards(CardFilter filter) { return store_->list_cards(filter); }
+  RevokeResult revoke_card(std::string_view number);
+  // Whether the account exists. A disabled account cannot log in and its sessions end.
+  bool set_account_disabled(std::string_view name, bool disabled);
+  enum class PasswordChange { Changed, NoSuchAccount, Unacceptable };
+  // Sets a new password, ending the account's sessions.
+  PasswordChange set_password(std::string_view name, std::string_view password);
 
  private:
   std::int64_t now_seconds() const;

@@ -26,8 +26,16 @@ class SqliteStore : public Store {
   std::optional<AccountView> session_account(std::string_view token_digest,
                                              std::int64_t now) override;
   std::vector<ThrottleRecord> load_throttle(std::size_t limit) override;
-  void save_throttle(const std::vector<ThrottleRecord> &records,
-                     const std::vector<std::string> &forgotten) override;
+  std::vector<ThrottleRecord> read_throttle(const std::vector<std::string> &keys) override;
+  void change_throttle(
+      const std::vector<std::string> &keys,
+      const std::function<ThrottleChange(const std::vector<ThrottleRecord> &)> &change) override;
+  std::vector<AccountRecord> list_accounts() override;
+  std::optional<AccountRecord> find_account(std::string_view name, std::string_view key) override;
+  void set_account_disabled(std::int64_t account_id, std::int64_t disabled_at) override;
+  void set_password_hash(std::int64_t account_id, std::string_view password_hash) override;
+  std::vector<CardRecord> list_cards(CardFilter filter) override;
+  RevokeResult revoke_card(std::string_view number, std::int64_t now) override;
 
  private:
   Database db_;

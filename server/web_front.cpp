@@ -80,6 +80,13 @@ unsigned connection_cap(unsigned wanted) {
   return static_cast<unsigned>(std::min<rlim_t>(wanted, files.rlim_cur - kReservedDescriptors));
 }
 
+// Come back later: the service is overloaded or its database cannot be reached just now.
+Answer unavailable() {
+  Answer reply = Answer::error(503);
+  reply.headers.emplace_back("Retry-After", "1");
+  return reply;
+}
+
 }  // namespace
 
 // What a request has to remember across the library's calls: the answer made on the worker pool
@@ -87,6 +94,8 @@ unsigned connection_cap(unsigned wanted) {
 struct WebFront::Exchange {
   std::string method;
   std::string path;
+  std::string version;
+  std::string client;
   Answer reply;
   std::function<Answer()> work;  // set when the answer needs password hashing
 };
@@ -192,7 +201,8 @@ void WebFront::stop() {
 
 MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange,
                             const Answer &reply) {
-  access_log_(access_line(service_.now(), exchange.method, exchange.path, reply.status));
+  access_log_(access_line({service_.now(), exchange.client, exchange.method, exchange.path,
+                           exchange.version, reply.status, reply.body.size()}));
   return send_answer(connection, reply);
 }
 
@@ -207,7 +217,12 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
     // out on the next call, or once the worker pool has made it.
     if (!exchange) {
       front.deadlines_->head_complete(socket_of(connection));
-      exchange = new Exchange{method ? method : "", url ? url : "", {}, {}};
+      exchange = new Exchange{method ? method : "",
+                              url ? url : "",
+                              version ? version : "",
+                              client_address(connection),
+                              {},
+                              {}};
       *request_state = exchange;
       if (auto refusal = front.refusal(connection, method, version))
         return front.answer(connection, *exchange, *refusal);
@@ -217,6 +232,10 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
     *upload_data_size = 0;  // never reached: a request with a body was refused above
     if (exchange->work) return front.hash_off_thread(connection, *exchange);
     return front.answer(connection, *exchange, exchange->reply);
+  } catch (const StoreUnavailable &) {
+    // The store logs the outage once; each request it fails is only answered.
+    if (!exchange) return MHD_NO;
+    return front.answer(connection, *exchange, unavailable());
   } catch (const std::exception &error) {
     front.log_error(error.what());
     if (!exchange) return MHD_NO;
@@ -287,6 +306,8 @@ MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &excha
   const bool queued = hashing_->post([this, connection, waiting, work = std::move(work)] {
     try {
       waiting->reply = work();
+    } catch (const StoreUnavailable &) {
+      waiting->reply = unavailable();
     } catch (const std::exception &error) {
       log_error(error.what());
       waiting->reply = Answer::error(500, true);
@@ -295,8 +316,7 @@ MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &excha
   });
   if (!queued) {
     // More hashing waits than the pool may hold: the client is told to come back later.
-    exchange.reply = Answer::error(503);
-    exchange.reply.headers.emplace_back("Retry-After", "1");
+    exchange.reply = unavailable();
     MHD_resume_connection(connection);
   }
   return MHD_YES;

@@ -141,6 +141,10 @@ RunningService::RunningService(const QString &database_path, HashCost hash_cost)
   database_path_ =
       (database_path.isEmpty() ? dir_.filePath("service.db") : database_path).toStdString();
   ServiceOptions options{database_path_, hash_cost};
+  options.store_log = [this](const std::string &line) {
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    log_.push_back(line);
+  };
   options.clock = [this] {
     return std::chrono::system_clock::now() + std::chrono::seconds(clock_offset_.load());
   };

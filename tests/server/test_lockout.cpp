@@ -35,10 +35,18 @@ class MemoryStore : public ThrottleStore {
   std::map<std::string, ThrottleRecord> rows;
 
   std::vector<ThrottleRecord> load_throttle(std::size_t) override { return {}; }
-  void save_throttle(const std::vector<ThrottleRecord> &records,
-                     const std::vector<std::string> &forgotten) override {
-    for (const ThrottleRecord &record : records) rows[record.key] = record;
-    for (const std::string &key : forgotten) rows.erase(key);
+  std::vector<ThrottleRecord> read_throttle(const std::vector<std::string> &keys) override {
+    std::vector<ThrottleRecord> found;
+    for (const std::string &key : keys)
+      if (rows.count(key)) found.push_back(rows[key]);
+    return found;
+  }
+  void change_throttle(
+      const std::vector<std::string> &keys,
+      const std::function<ThrottleChange(const std::vector<ThrottleRecord> &)> &change) override {
+    const ThrottleChange changed = change(read_throttle(keys));
+    for (const ThrottleRecord &record : changed.records) rows[record.key] = record;
+    for (const std::string &key : changed.forgotten) rows.erase(key);
   }
 };
 

@@ -26,7 +26,7 @@ struct Finished {
 
 // Runs the service with args. When unprivileged and run as root, it runs as the user nobody:
 // root may write where the service could not.
-Finished run(const QStringList &args, bool unprivileged = false) {
+Finished run(const QStringList &args, bool unprivileged = false, const QByteArray &input = {}) {
   QProcess process;
   if (unprivileged && ::geteuid() == 0)
     process.start(QStringLiteral("setpriv"),
@@ -35,6 +35,8 @@ Finished run(const QStringList &args, bool unprivileged = false) {
                       args);
   else
     process.start(QStringLiteral(VELMOTH_SERVER_EXE), args);
+  process.write(input);
+  process.closeWriteChannel();
   if (!process.waitForFinished(30000)) process.kill();
   return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
           process.readAllStandardOutput(), process.readAllStandardError()};
@@ -78,6 +80,16 @@ class TestServerCli : public QObject {
     QTest::newRow("add-cards too many") << QStringList{"add-cards", "--db", db, "10001"};
     QTest::newRow("add-cards not a number") << QStringList{"add-cards", "--db", db, "3x"};
     QTest::newRow("add-cards with --demo") << QStringList{"add-cards", "--db", db, "--demo", "1"};
+    QTest::newRow("accounts without action") << QStringList{"accounts", "--db", db};
+    QTest::newRow("accounts unknown action") << QStringList{"accounts", "drop", "x", "--db", db};
+    QTest::newRow("accounts show without name") << QStringList{"accounts", "show", "--db", db};
+    QTest::newRow("accounts list with name") << QStringList{"accounts", "list", "x", "--db", db};
+    QTest::newRow("cards list both filters")
+        << QStringList{"cards", "list", "--unused", "--spent", "--db", db};
+    QTest::newRow("cards add zero") << QStringList{"cards", "add", "0", "--db", db};
+    QTest::newRow("cards revoke without db") << QStringList{"cards", "revoke", "1"};
+    QTest::newRow("password in arguments")
+        << QStringList{"accounts", "set-password", "x", "secret123", "--db", db};
   }
   void wrong_arguments_are_usage_errors() {
     QFETCH(QStringList, args);
@@ -91,7 +103,7 @@ class TestServerCli : public QObject {
   void help_goes_to_standard_output() {
     const Finished result = run({"--help"});
     QCOMPARE(result.exit_code, 0);
-    QVERIFY(result.out.contains("add-cards --db FILE COUNT"));
+    QVERIFY(result.out.contains("add-cards --db LOCATION COUNT"));
   }
 
   void add_cards_prints_each_card_once_and_they_work() {
@@ -134,7 +146,7 @@ class TestServerCli : public QObject {
       const QByteArray before = file.readAll();
       file.close();
       const Finished result = run({"add-cards", "--db", path(name), "1"});
-      QCOMPARE(result.exit_code, 1);
+      QCOMPARE(result.exit_code, 5);
       QVERIFY(result.out.isEmpty());
       QVERIFY(file.open(QIODevice::ReadOnly));
       QCOMPARE(file.readAll(), before);
@@ -179,8 +191,8 @@ class TestServerCli : public QObject {
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     err += process.readAllStandardError();
-    QVERIFY(err.contains(" GET /login.asp 200\n"));
-    QVERIFY(err.contains(" GET /reg.asp 200\n"));
+    QVERIFY(err.contains("] \"GET /login.asp HTTP/1.1\" 200 1 \"-\" \"-\"\n"));
+    QVERIFY(err.contains("] \"GET /reg.asp HTTP/1.1\" 200 1 \"-\" \"-\"\n"));
     QVERIFY(!err.contains("demo1234"));
     QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
   }
@@ -246,17 +258,105 @@ class TestServerCli : public QObject {
     if (setup.startsWith("unwritable")) QVERIFY(::chmod(folder.toUtf8().constData(), 0500) == 0);
 
     const Finished result = run({"serve", "--db", db, "--listen", "127.0.0.1:0"}, true);
-    QCOMPARE(result.exit_code, 1);
+    QCOMPARE(result.exit_code, 5);
     QCOMPARE(result.err.count('\n'), 1);
     QVERIFY2(result.err.contains(db.toUtf8()) && result.err.contains(cause.toUtf8()),
              result.err.constData());
+  }
+
+  // The operator commands in order on one database: each step's exit code and output, and no
+  // password or card password in any output but that of the cards just made.
+  void operator_commands() {
+    const QString db = path("operator.db");
+    const Finished made = run({"cards", "add", "2", "--db", db});
+    QCOMPARE(made.exit_code, 0);
+    const auto cards = cards_in(made.out);
+    QCOMPARE(cards.size(), std::size_t(2));
+    const QString spent = QString::fromStdString(cards[0].number);
+    const QString unused = QString::fromStdString(cards[1].number);
+    RunningService server(db);
+    QCOMPARE(server.service().sign_up(
+                 {"Alice", "first-secret", "12345", cards[0].number, cards[0].password}),
+             velmoth::server::SignupResult::Created);
+
+    struct Step {
+      QStringList args;
+      QByteArray input;
+      int exit_code;
+      QString output;  // a pattern standard output must match
+    };
+    const QString unreachable = "postgresql://velmoth@/velmoth?host=" + path("no-server");
+    const std::vector<Step> steps = {
+        {{"accounts", "list"},
+         {},
+         0,
+         "^NAME   QQ     CREATED              STATUS  CARD\\nAlice  12345  \\d{4}-\\d\\d-\\d\\d "
+         "\\d\\d:\\d\\d:\\d\\d  active  " +
+             spent + "\\n$"},
+        {{"accounts", "list", "--json"},
+         {},
+         0,
+         "^\\[\\{\"name\":\"Alice\",\"qq\":\"12345\",\"created\":\"[0-9T:Z-]+\","
+         "\"disabled\":null,\"card\":\"" +
+             spent + "\"\\}\\]\\n$"},
+        {{"accounts", "show", "ALICE"}, {}, 0, "Alice"},
+        {{"accounts", "show", "nobody"}, {}, 1, "^$"},
+        {{"accounts", "disable", "alice"}, {}, 0, "disabled"},
+        {{"accounts", "show", "alice", "--json"}, {}, 0, "\"disabled\":\"\\d{4}"},
+        {{"cards", "list", "--unused"},
+         {},
+         0,
+         "^NUMBER +CREATED +STATUS +ACCOUNT +SINCE\\n" + unused + " .* unused +- +-\\n$"},
+        {{"cards", "list", "--spent", "--json"},
+         {},
+         0,
+         "^\\[\\{\"number\":\"" + spent + "\".*\"status\":\"spent\",\"account\":\"Alice\""},
+        {{"cards", "revoke", unused}, {}, 0, "revoked"},
+        {{"cards", "revoke", unused}, {}, 0, "already revoked"},
+        {{"cards", "revoke", spent}, {}, 4, "^$"},
+        {{"cards", "revoke", "1234"}, {}, 1, "^$"},
+        {{"cards", "list"}, {}, 0, unused + " .* revoked +- +\\d{4}"},
+        {{"accounts", "set-password", "nobody"}, "new-secret-1\n", 1, "^$"},
+        {{"accounts", "set-password", "alice"}, "short\n", 4, "^$"},
+        {{"accounts", "set-password", "alice"}, "new-secret-1\n", 0, "new password set"},
+        {{"cards", "list", "--db", unreachable}, {}, 3, "^$"},
+    };
+    for (const Step &step : steps) {
+      const QStringList args =
+          step.args.contains("--db") ? step.args : step.args + QStringList{"--db", db};
+      const Finished result = run(args, false, step.input);
+      const QString where = step.args.join(' ');
+      QVERIFY2(result.exit_code == step.exit_code, qPrintable(where + ": " + result.err));
+      QVERIFY2(QRegularExpression(step.output).match(QString::fromUtf8(result.out)).hasMatch(),
+               qPrintable(where + ": " + result.out));
+      for (const std::string &secret : {cards[0].password, cards[1].password,
+                                        std::string("first-secret"), std::string("new-secret-1")})
+        QVERIFY2(!(result.out + result.err).contains(QByteArray::fromStdString(secret)),
+                 qPrintable(where));
+    }
+    // An unreachable database server is one line naming it.
+    const QByteArray unreachable_err = run({"cards", "list", "--db", unreachable}).err;
+    QCOMPARE(unreachable_err.count('\n'), 1);
+    QVERIFY(unreachable_err.contains("cannot reach the database"));
+    // Disabled: the right password is answered as a wrong one; a revoked card pays for nothing.
+    QCOMPARE(server.log_in_from("127.0.0.1", "alice", "new-secret-1"), std::string("0"));
+    QCOMPARE(run({"accounts", "enable", "alice", "--db", db}).exit_code, 0);
+    QCOMPARE(server.log_in_from("127.0.0.1", "alice", "new-secret-1"), std::string("1"));
+    QCOMPARE(server
+                 .get(address("/reg.asp", {{"u", "bob"},
+                                           {"p", "bob-secret"},
+                                           {"q", "12345"},
+                                           {"cn", cards[1].number},
+                                           {"cc", cards[1].password}}))
+                 .body,
+             std::string("2"));
   }
 
   void busy_port_is_reported() {
     RunningService holder;
     const Finished result = run({"serve", "--db", path("busy.db"), "--listen",
                                  "127.0.0.1:" + QString::number(holder.port())});
-    QCOMPARE(result.exit_code, 1);
+    QCOMPARE(result.exit_code, 5);
     QVERIFY(result.err.contains("cannot listen"));
   }
 };

@@ -1,0 +1,218 @@
+// Several services on one PostgreSQL database: racing sign-ups on one card spread over two
+// services, lock-out and sessions seen by two velmoth-server processes, and a database outage
+// while requests flow.
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+#include <future>
+#include <memory>
+#include <set>
+
+#include "postgres_instance.h"
+#include "server_harness.h"
+
+using namespace velmoth::server;
+using namespace velmoth::server::testing;
+
+namespace {
+
+std::string sign_up(int port, const std::string &account, const std::string &password,
+                    const Card &card, const char *from = "127.0.0.1") {
+  const Reply reply = get(port,
+                          address("/reg.asp", {{"u", account},
+                                               {"p", password},
+                                               {"q", "12345"},
+                                               {"cn", card.number},
+                                               {"cc", card.password}}),
+                          {}, from);
+  return reply.status == 200 ? reply.body : "status " + std::to_string(reply.status);
+}
+
+// A velmoth-server process serving uri on a free loopback port.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string &uri) {
+    process_.start(QStringLiteral(VELMOTH_SERVER_EXE),
+                   {"serve", "--db", QString::fromStdString(uri), "--listen", "127.0.0.1:0"});
+    const QRegularExpression listening(
+        QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));
+    QByteArray err;
+    for (int waited = 0; waited < 300 && port_ == 0; ++waited) {
+      process_.waitForReadyRead(100);
+      err += process_.readAllStandardError();
+      const auto match = listening.match(QString::fromUtf8(err));
+      if (match.hasMatch()) port_ = match.captured(1).toInt();
+    }
+  }
+  ~ServerProcess() {
+    process_.terminate();
+    if (!process_.waitForFinished(10000)) process_.kill();
+  }
+  int port() const { return port_; }
+
+ private:
+  QProcess process_;
+  int port_ = 0;
+};
+
+}  // namespace
+
+class TestSharedPostgres : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<PostgresInstance> postgres_;
+
+  std::string fresh_database() {
+    const std::string uri = postgres_->new_database_uri();
+    if (uri.empty()) qFatal("cannot make a database: %s", qPrintable(postgres_->why_not()));
+    return uri;
+  }
+
+ private slots:
+  void initTestCase() {
+    postgres_ = std::make_unique<PostgresInstance>();
+    if (!postgres_->running())
+      QSKIP(qPrintable("PostgreSQL cannot run here: " + postgres_->why_not()));
+  }
+
+  // Two services, each with its own connections, as two processes would have: of 50 sign-ups
+  // racing for one card, half through each, exactly one gets "3", and only its account exists.
+  void racing_sign_ups_over_two_services() {
+    constexpr int kRounds = 20;
+    constexpr int kRacers = 50;
+    const std::string uri = fresh_database();
+    RunningService first(QString::fromStdString(uri));
+    RunningService second(QString::fromStdString(uri));
+    for (int round = 0; round < kRounds; ++round) {
+      const Card card = first.card();
+      std::vector<std::future<std::string>> replies;
+      for (int racer = 0; racer < kRacers; ++racer) {
+        const int port = racer % 2 ? second.port() : first.port();
+        const std::string name = "r" + std::to_string(round) + "n" + std::to_string(racer);
+        replies.push_back(
+            std::async(std::launch::async, [=] { return sign_up(port, name, "pw-secret", card); }));
+      }
+      int created = 0;
+      for (auto &reply : replies) {
+        const std::string body = reply.get();
+        QVERIFY2(body == "3" || body == "2", body.c_str());
+        created += body == "3";
+      }
+      QCOMPARE(created, 1);
+    }
+    int accounts = 0;
+    for (int round = 0; round < kRounds; ++round)
+      for (int racer = 0; racer < kRacers; ++racer)
+        // From an address of its own each, so the throttle counts no failure twice.
+        accounts +=
+            second.service()
+                .log_in("r" + std::to_string(round) + "n" + std::to_string(racer), "pw-secret",
+                        "127.1." + std::to_string(round) + "." + std::to_string(racer))
+                .has_value();
+    QCOMPARE(accounts, kRounds);
+  }
+
+  // Two velmoth-server processes: a session made through one is honoured by the other, and
+  // guessing through one is refused at the other while the owner still gets in.
+  void lock_out_and_sessions_hold_across_processes() {
+    const std::string uri = fresh_database();
+    const Card card = RunningService(QString::fromStdString(uri)).card();
+    ServerProcess one(uri);
+    ServerProcess other(uri);
+    QVERIFY(one.port() != 0 && other.port() != 0);
+    QCOMPARE(sign_up(one.port(), "owner", "owner-secret", card), std::string("3"));
+
+    const Reply login = get(one.port(), "/login.asp?u=owner&p=owner-secret");
+    QCOMPARE(login.body, std::string("1"));
+    const std::string cookie = login.set_cookie.substr(0, login.set_cookie.find(';'));
+    QVERIFY(get(other.port(), "/account.asp", cookie).body.find("owner") != std::string::npos);
+
+    for (int i = 0; i < 8; ++i)
+      QCOMPARE(
+          get(one.port(), "/login.asp?u=owner&p=guess" + std::to_string(i), {}, "127.0.0.2").body,
+          std::string("0"));
+    QCOMPARE(get(other.port(), "/login.asp?u=owner&p=owner-secret", {}, "127.0.0.2").body,
+             std::string("0"));
+    QCOMPARE(get(other.port(), "/login.asp?u=owner&p=owner-secret", {}, "127.0.0.3").body,
+             std::string("1"));
+  }
+
+  // The database stops for a few seconds while sign-ups and logins flow: nothing is answered as
+  // a success that did not happen, every acknowledged account is there afterwards, service
+  // returns within seconds of the database, and the outage is logged once.
+  void database_outage_while_requests_flow() {
+    const std::string uri = fresh_database();
+    RunningService server(QString::fromStdString(uri));
+    QVERIFY(server.service().ensure_demo_account());
+    const std::vector<Card> cards = server.service().add_cards(400);
+
+    std::atomic<bool> done{false};
+    std::atomic<bool> restarted{false};
+    std::atomic<long long> back_at_ms{0};
+    const auto started = std::chrono::steady_clock::now();
+    const auto elapsed_ms = [&] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::steady_clock::now() - started)
+          .count();
+    };
+    std::vector<std::pair<std::string, std::string>> sign_ups;  // account, reply
+    std::set<std::string> login_replies;
+    std::thread traffic([&] {
+      for (std::size_t i = 0; !done; ++i) {
+        const std::string name = "flow" + std::to_string(i);
+        if (i < cards.size())
+          sign_ups.emplace_back(name, sign_up(server.port(), name, "pw-secret", cards[i]));
+        const Reply login = server.get("/login.asp?u=demo&p=demo1234");
+        login_replies.insert(login.status == 200 ? login.body : std::to_string(login.status));
+        // Paced, so that the cards last through the outage and beyond.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (restarted && !back_at_ms && login.body == "1") back_at_ms = elapsed_ms();
+      }
+    });
+    // Ends the traffic however this test ends.
+    const auto finish = qScopeGuard([&] {
+      done = true;
+      if (traffic.joinable()) traffic.join();
+    });
+    QTest::qWait(1000);
+    QVERIFY(postgres_->stop());
+    const long long stopped_ms = elapsed_ms();
+    QTest::qWait(2000);
+    QVERIFY(postgres_->start());
+    const long long restarted_ms = elapsed_ms();
+    restarted = true;
+    QTRY_VERIFY_WITH_TIMEOUT(back_at_ms != 0, 10000);
+    done = true;
+    traffic.join();
+
+    QVERIFY2(back_at_ms - restarted_ms < 5000, qPrintable(QString::number(back_at_ms)));
+    QVERIFY(stopped_ms < restarted_ms);
+    // Logins are only ever right ("1") or refused for the outage (503).
+    QCOMPARE(login_replies, (std::set<std::string>{"1", "503"}));
+    int acknowledged = 0;
+    for (const auto &[name, reply] : sign_ups) {
+      QVERIFY2(reply == "3" || reply == "status 503", reply.c_str());
+      if (reply != "3") continue;
+      ++acknowledged;
+      QVERIFY2(server.service().log_in(name, "pw-secret", "127.0.0.9"), name.c_str());
+    }
+    QVERIFY(acknowledged > 0);
+    qInfo(
+        "database stopped at %lld ms, started at %lld ms, first login after it at %lld ms; "
+        "%d of %zu sign-ups acknowledged",
+        stopped_ms, restarted_ms, static_cast<long long>(back_at_ms), acknowledged,
+        sign_ups.size());
+    int outages = 0;
+    int recoveries = 0;
+    for (const std::string &line : server.log_lines()) {
+      outages += line.find("cannot be reached") != std::string::npos;
+      recoveries += line.find("reachable again") != std::string::npos;
+    }
+    QCOMPARE(outages, 1);
+    QCOMPARE(recoveries, 1);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestSharedPostgres)
+#include "test_shared_postgres.moc"
