@@ -185,8 +185,7 @@ void Browser::on_finished() {
     reason = *incomplete;
   }
   if (!reason.isEmpty()) {
-    end_load(reason,
-             reply_->error() != QNetworkReply::NoError ? reply_->errorString() : QString());
+    end_load(reason, reply_->error() != QNetworkReply::NoError ? reply_->errorString() : QString());
     return;
   }
   const QByteArray content_type = reply_->rawHeader("Content-Type");
