@@ -49,6 +49,7 @@ bool write_output(const std::string &output) {
 
 int main() {
   using namespace velmoth::page_helper;
+  velmoth::check_leaks_before_restriction();
   if (const char *problem = velmoth::restrict_to_page_reading()) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, problem);
     return kNotRestricted;

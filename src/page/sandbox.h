@@ -9,4 +9,8 @@ namespace velmoth {
 // what could not be set up.
 const char *restrict_to_page_reading();
 
+// In a sanitizer build, runs the leak check that would otherwise run at exit, under the filter
+// that forbids it; elsewhere does nothing. Called by the helper just before it restricts itself.
+void check_leaks_before_restriction();
+
 }  // namespace velmoth

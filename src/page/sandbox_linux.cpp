@@ -44,9 +44,7 @@ bool set_resource_limits() {
 
 int install_filter() {
 #ifdef VELMOTH_SANITIZED
-  // The sanitizers' runtime makes calls of its own (the leak check at exit starts a thread):
-  // those fail rather than end the process, and the leak check runs now.
-  __lsan_do_leak_check();
+  // The sanitizers' runtime makes calls of its own: those fail rather than end the process.
   scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
 #else
   scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
@@ -60,6 +58,10 @@ int install_filter() {
         SCMP_SYS(clock_gettime), SCMP_SYS(getrandom), SCMP_SYS(getpid), SCMP_SYS(gettid)}) {
     result = result ? result : seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0);
   }
+#ifdef VELMOTH_SANITIZED
+  // The runtime checks the signal stack it set up when the process ends.
+  result = result ? result : seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(sigaltstack), 0);
+#endif
   // Memory may be mapped, never as code.
   for (const int call : {SCMP_SYS(mmap), SCMP_SYS(mprotect)}) {
     result = result ? result
@@ -80,6 +82,14 @@ int install_filter() {
 }
 
 }  // namespace
+
+void check_leaks_before_restriction() {
+#ifdef VELMOTH_SANITIZED
+  // The leak check at exit starts a thread, which the filter forbids; checking now also turns
+  // the one at exit off.
+  __lsan_do_leak_check();
+#endif
+}
 
 const char *restrict_to_page_reading() {
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "cannot forgo new privileges";
