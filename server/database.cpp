@@ -265,10 +265,10 @@ void add_name_keys_and_throttle(Connection &db) {
     while (all.step()) names.emplace_back(all.integer(0), all.text(1));
   }
   for (const auto &[id, name] : names) {
-    const auto checked = account_name(name);
-    Statement update = db.prepare("UPDATE accounts SET name_key = ?, skeleton = ? WHERE id = ?");
-    if (checked)
-      update.bind(checked->key, checked->skeleton, id).run();
+    if (const auto checked = account_name(name))
+      db.prepare("UPDATE accounts SET name_key = ?, skeleton = ? WHERE id = ?")
+          .bind(checked->key, checked->skeleton, id)
+          .run();
     else
       db.prepare("UPDATE accounts SET name_key = ? WHERE id = ?").bind(name, id).run();
   }
