@@ -4,8 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -56,10 +57,10 @@ std::optional<QString> save_by_rename(const QString &path, const QByteArray &byt
     return discard(temporary.errorString());
   temporary.close();
 
-  std::error_code error;
-  std::filesystem::rename(QFile::encodeName(temporary.fileName()).toStdString(),
-                          QFile::encodeName(path).toStdString(), error);
-  if (error) return discard(QString::fromStdString(error.message()));
+  // Unlike QFile::rename(), replaces an existing file, in one step.
+  if (std::rename(QFile::encodeName(temporary.fileName()).constData(),
+                  QFile::encodeName(path).constData()) != 0)
+    return discard(QString::fromLocal8Bit(std::strerror(errno)));
   return std::nullopt;
 }
 
@@ -98,8 +99,9 @@ int remove_stale_saves(const QString &path) {
   QDir folder = target.absoluteDir();
   const QString prefix = target.fileName() + QStringLiteral(".velmoth-saving-");
   int removed = 0;
-  const QStringList names =
-      folder.entryList({prefix + u'*'}, QDir::Files | QDir::System | QDir::Hidden);
+  // Filtered here rather than by a name pattern, which would bring in the regular expression
+  // engine for a prefix test.
+  const QStringList names = folder.entryList(QDir::Files | QDir::System | QDir::Hidden);
   for (const QString &name : names) {
     if (name.startsWith(prefix) && folder.remove(name)) ++removed;
   }
