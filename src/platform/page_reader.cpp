@@ -21,7 +21,12 @@ PageReader::PageReader(QObject *parent) : QObject(parent), program_(installed_he
   connect(&deadline_, &QTimer::timeout, this, &PageReader::fail);
 }
 
-PageReader::~PageReader() { stop_process(); }
+PageReader::~PageReader() {
+  stop_process();
+  // Killed helpers are reaped here: the event loop that would notice their end may not turn
+  // again, and Qt warns of every process destroyed while it runs.
+  for (QProcess *process : findChildren<QProcess *>()) process->waitForFinished();
+}
 
 QString PageReader::installed_helper() {
   const QDir client_dir(QCoreApplication::applicationDirPath());

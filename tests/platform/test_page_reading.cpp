@@ -73,9 +73,12 @@ class TestPageReading : public QObject {
 
  private slots:
   void initTestCase();
+  // A browser ends its helpers when it goes, without Qt's warning of a running process.
+  void init() { QTest::failOnWarning(QRegularExpression(QStringLiteral("^QProcess: Destroyed"))); }
   void hostile_page_fails_and_the_next_page_reads_data();
   void hostile_page_fails_and_the_next_page_reads();
   void navigate_during_a_read_cancels_it();
+  void browser_destroyed_during_a_read_ends_its_helper();
   void parser_is_not_in_this_process();
 
  private:
@@ -196,6 +199,18 @@ void TestPageReading::navigate_during_a_read_cancels_it() {
   QTRY_COMPARE_WITH_TIMEOUT(child_names(), QStringList(), 1000);
   QTest::qWait(2500);
   QCOMPARE(done.count(), 1);
+}
+
+void TestPageReading::browser_destroyed_during_a_read_ends_its_helper() {
+  {
+    Browser browser(network_);
+    Browser::Limits limits;
+    limits.max_body_bytes = 4 * 1024 * 1024;
+    browser.set_limits(limits);
+    browser.Navigate(server_.url("/nested"));
+    QTRY_VERIFY(child_names().contains(QStringLiteral("velmoth-page")));
+  }
+  QCOMPARE(child_names(), QStringList());
 }
 
 void TestPageReading::parser_is_not_in_this_process() {
