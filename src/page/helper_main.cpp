@@ -6,10 +6,10 @@
 
 #include <unistd.h>
 
-#include <QByteArrayView>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "page/helper_limits.h"
 #include "page/page_markup.h"
@@ -58,8 +58,8 @@ int main() {
   if (!read_input(input)) return kBadInput;
   const std::size_t line_end = input.find('\n');
   if (line_end == std::string::npos || line_end > kMaxContentTypeBytes) return kBadInput;
-  const QByteArrayView content_type(input.data(), qsizetype(line_end));
-  const QByteArrayView body(input.data() + line_end + 1, qsizetype(input.size() - line_end - 1));
+  const std::string_view content_type(input.data(), line_end);
+  const std::string_view body = std::string_view(input).substr(line_end + 1);
 
   const std::string markup = velmoth::page_markup(body, content_type);
   if (markup.size() > kMaxMarkupBytes) return kMarkupTooLarge;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArrayView>
+#include <cstddef>
+#include <string_view>
 
 // Byte helpers shared by the page decoding, the reference fix-up and the serializer.
 
@@ -17,22 +18,25 @@ inline bool is_html_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-inline bool equals_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word) {
+inline bool equals_ignoring_case(std::string_view text, std::string_view lower_case_word) {
   if (text.size() != lower_case_word.size()) return false;
-  for (qsizetype i = 0; i < text.size(); ++i) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
     if (ascii_lower(text[i]) != lower_case_word[i]) return false;
   }
   return true;
 }
 
-inline bool starts_with_ignoring_case(QByteArrayView text, QByteArrayView lower_case_word) {
-  return text.size() >= lower_case_word.size() &&
-         equals_ignoring_case(text.first(lower_case_word.size()), lower_case_word);
+inline bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
 }
 
-inline QByteArrayView trimmed(QByteArrayView text) {
-  while (!text.isEmpty() && is_html_space(text.front())) text = text.sliced(1);
-  while (!text.isEmpty() && is_html_space(text.back())) text.chop(1);
+inline bool starts_with_ignoring_case(std::string_view text, std::string_view lower_case_word) {
+  return equals_ignoring_case(text.substr(0, lower_case_word.size()), lower_case_word);
+}
+
+inline std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && is_html_space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_html_space(text.back())) text.remove_suffix(1);
   return text;
 }
 

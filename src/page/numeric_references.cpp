@@ -7,7 +7,7 @@
 
 namespace velmoth::markup_detail {
 
-QByteArrayView replace_oversized_references(QByteArrayView text, std::string &storage) {
+std::string_view replace_oversized_references(std::string_view text, std::string &storage) {
   const char *const begin = text.data();
   const char *const end = begin + text.size();
   const char *copied = begin;  // the source up to here is in storage
@@ -55,7 +55,7 @@ QByteArrayView replace_oversized_references(QByteArrayView text, std::string &st
   }
   if (!replaced) return text;
   storage.append(copied, std::size_t(end - copied));
-  return QByteArrayView(storage.data(), qsizetype(storage.size()));
+  return storage;
 }
 
 }  // namespace velmoth::markup_detail

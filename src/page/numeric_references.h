@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QByteArrayView>
 #include <string>
+#include <string_view>
 
 namespace velmoth::markup_detail {
 
@@ -9,6 +9,6 @@ namespace velmoth::markup_detail {
 // U+10FFFF wraps: "&#3000000000;" becomes a NUL that silently ends the text node, others become
 // arbitrary control characters. Such references mean U+FFFD, so they are replaced before
 // parsing. Returns text itself when it has none, else the rewritten text kept in storage.
-QByteArrayView replace_oversized_references(QByteArrayView text, std::string &storage);
+std::string_view replace_oversized_references(std::string_view text, std::string &storage);
 
 }  // namespace velmoth::markup_detail

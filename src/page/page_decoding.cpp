@@ -1,18 +1,39 @@
 #include "page/page_decoding.h"
 
-#include <QStringDecoder>
+#include <unicode/ucnv.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <utility>
 
 #include "page/markup_bytes.h"
 
 namespace velmoth::markup_detail {
 
-std::optional<Decoding> decoding_for_label(QByteArrayView raw_label, bool from_meta) {
-  QByteArray label = trimmed(raw_label).toByteArray().toLower();
+namespace {
+
+// Built-in names match with ASCII case, '-' and '_' ignored, so "UTF_16le" is UTF-16LE.
+bool name_matches(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    while (*a == '-' || *a == '_') ++a;
+    while (*b == '-' || *b == '_') ++b;
+    if (!*a || !*b) return !*a && !*b;
+    if (ascii_lower(*a) != ascii_lower(*b)) return false;
+  }
+}
+
+}  // namespace
+
+std::optional<Decoding> decoding_for_label(std::string_view raw_label, bool from_meta) {
+  std::string label(trimmed(raw_label));
+  for (char &c : label) c = ascii_lower(c);
   if (label.size() >= 2 && (label.front() == '"' || label.front() == '\'') &&
       label.back() == label.front())
-    label = trimmed(QByteArrayView(label).sliced(1, label.size() - 2)).toByteArray();
-  if (label.isEmpty()) return std::nullopt;
+    label = std::string(trimmed(std::string_view(label).substr(1, label.size() - 2)));
+  // The built-in names and ICU read the name up to a NUL, and ICU opens its default converter
+  // (this machine's charset) for an empty name.
+  if (label.empty() || label.front() == '\0') return std::nullopt;
 
   static const char *const utf8_labels[] = {"utf-8",         "utf8",          "unicode-1-1-utf-8",
                                             "unicode11utf8", "unicode20utf8", "x-unicode20utf8"};
@@ -25,37 +46,44 @@ std::optional<Decoding> decoding_for_label(QByteArrayView raw_label, bool from_m
     if (label == name) return Decoding{};
   }
   for (const char *name : windows1252_labels) {
-    if (label == name) {
-      if (QStringDecoder("windows-1252").isValid())
-        return Decoding{Decoding::QtDecoder, "windows-1252"};
-      return Decoding{Decoding::QtDecoder, "ISO-8859-1"};
-    }
+    if (label == name) return Decoding{Decoding::Icu, "windows-1252"};
   }
-  if (label.startsWith("utf-7") || label == "csunicode11utf7") return std::nullopt;
+  if (starts_with(label, "utf-7") || label == "csunicode11utf7") return std::nullopt;
   if (label == "unicode" || label == "ucs-2" || label == "csunicode" || label == "unicodefeff" ||
       label == "iso-10646-ucs-2")
     label = "utf-16le";
   else if (label == "unicodefffe")
     label = "utf-16be";
 
-  const auto builtin = QStringConverter::encodingForName(label.constData());
-  if (builtin && *builtin == QStringConverter::System)
-    return std::nullopt;  // "locale" names this machine's charset, not the page's
-  if (from_meta && builtin && *builtin != QStringConverter::Latin1)
-    return Decoding{};  // a UTF-16/32 claim in an ASCII-readable <meta>
-  if (!QStringDecoder(label.constData()).isValid()) return std::nullopt;
-  return Decoding{Decoding::QtDecoder, label};
+  // "locale" names this machine's charset, not the page's.
+  if (name_matches(label.c_str(), "locale")) return std::nullopt;
+  static const std::pair<const char *, Decoding::Kind> builtin[] = {
+      {"utf-8", Decoding::Utf8},       {"utf-16", Decoding::Utf16},
+      {"utf-16le", Decoding::Utf16LE}, {"utf-16be", Decoding::Utf16BE},
+      {"utf-32", Decoding::Utf32},     {"utf-32le", Decoding::Utf32LE},
+      {"utf-32be", Decoding::Utf32BE}, {"iso-8859-1", Decoding::Latin1},
+      {"latin1", Decoding::Latin1}};
+  for (const auto &[name, kind] : builtin) {
+    if (!name_matches(name, label.c_str())) continue;
+    // A UTF-16/32 claim in an ASCII-readable <meta> means UTF-8.
+    if (from_meta && kind != Decoding::Latin1) return Decoding{};
+    return Decoding{kind, {}};
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_close(ucnv_open(label.c_str(), &status));
+  if (status != U_ZERO_ERROR && status != U_AMBIGUOUS_ALIAS_WARNING) return std::nullopt;
+  return Decoding{Decoding::Icu, label};
 }
 
-QByteArrayView charset_parameter(QByteArrayView content_type) {
-  qsizetype pos = content_type.indexOf(';');
-  while (pos >= 0) {
-    const qsizetype next = content_type.indexOf(';', pos + 1);
-    const QByteArrayView parameter =
-        content_type.sliced(pos + 1, (next < 0 ? content_type.size() : next) - pos - 1);
-    const qsizetype equals = parameter.indexOf('=');
-    if (equals > 0 && equals_ignoring_case(trimmed(parameter.first(equals)), "charset"))
-      return trimmed(parameter.sliced(equals + 1));
+std::string_view charset_parameter(std::string_view content_type) {
+  std::size_t pos = content_type.find(';');
+  while (pos != std::string_view::npos) {
+    const std::size_t next = content_type.find(';', pos + 1);
+    const std::string_view parameter = content_type.substr(pos + 1, next - pos - 1);
+    const std::size_t equals = parameter.find('=');
+    if (equals != std::string_view::npos && equals > 0 &&
+        equals_ignoring_case(trimmed(parameter.substr(0, equals)), "charset"))
+      return trimmed(parameter.substr(equals + 1));
     pos = next;
   }
   return {};
@@ -64,88 +92,89 @@ QByteArrayView charset_parameter(QByteArrayView content_type) {
 namespace {
 
 // The charset named after "charset=" in a <meta http-equiv> content value.
-QByteArrayView charset_in_meta_content(QByteArrayView content) {
-  for (qsizetype i = 0; i + 7 <= content.size(); ++i) {
-    if (!equals_ignoring_case(content.sliced(i, 7), "charset")) continue;
-    qsizetype j = i + 7;
+std::string_view charset_in_meta_content(std::string_view content) {
+  for (std::size_t i = 0; i + 7 <= content.size(); ++i) {
+    if (!equals_ignoring_case(content.substr(i, 7), "charset")) continue;
+    std::size_t j = i + 7;
     while (j < content.size() && is_html_space(content[j])) ++j;
     if (j >= content.size() || content[j] != '=') continue;
     ++j;
     while (j < content.size() && is_html_space(content[j])) ++j;
     if (j >= content.size()) return {};
     if (content[j] == '"' || content[j] == '\'') {
-      const qsizetype close = content.indexOf(content[j], j + 1);
-      return close < 0 ? QByteArrayView() : content.sliced(j + 1, close - j - 1);
+      const std::size_t close = content.find(content[j], j + 1);
+      return close == std::string_view::npos ? std::string_view()
+                                             : content.substr(j + 1, close - j - 1);
     }
-    qsizetype end = j;
+    std::size_t end = j;
     while (end < content.size() && content[end] != ';' && !is_html_space(content[end])) ++end;
-    return content.sliced(j, end - j);
+    return content.substr(j, end - j);
   }
   return {};
 }
 
 }  // namespace
 
-std::optional<PrescanAttribute> next_prescan_attribute(QByteArrayView head, qsizetype &pos) {
+std::optional<PrescanAttribute> next_prescan_attribute(std::string_view head, std::size_t &pos) {
   while (pos < head.size() && (is_html_space(head[pos]) || head[pos] == '/')) ++pos;
   if (pos >= head.size() || head[pos] == '>') {
     ++pos;
     return std::nullopt;
   }
-  const qsizetype name_begin = pos;
+  const std::size_t name_begin = pos;
   ++pos;  // the first character may be '='
   while (pos < head.size() && head[pos] != '=' && head[pos] != '/' && head[pos] != '>' &&
          !is_html_space(head[pos]))
     ++pos;
-  PrescanAttribute attribute{head.sliced(name_begin, pos - name_begin), {}};
+  PrescanAttribute attribute{head.substr(name_begin, pos - name_begin), {}};
   while (pos < head.size() && is_html_space(head[pos])) ++pos;
   if (pos >= head.size() || head[pos] != '=') return attribute;
   ++pos;
   while (pos < head.size() && is_html_space(head[pos])) ++pos;
   if (pos >= head.size()) return attribute;
   if (head[pos] == '"' || head[pos] == '\'') {
-    const qsizetype close = head.indexOf(head[pos], pos + 1);
-    if (close < 0) {
+    const std::size_t close = head.find(head[pos], pos + 1);
+    if (close == std::string_view::npos) {
       pos = head.size();
       return std::nullopt;
     }
-    attribute.value = head.sliced(pos + 1, close - pos - 1);
+    attribute.value = head.substr(pos + 1, close - pos - 1);
     pos = close + 1;
     return attribute;
   }
-  const qsizetype value_begin = pos;
+  const std::size_t value_begin = pos;
   while (pos < head.size() && head[pos] != '>' && !is_html_space(head[pos])) ++pos;
-  attribute.value = head.sliced(value_begin, pos - value_begin);
+  attribute.value = head.substr(value_begin, pos - value_begin);
   return attribute;
 }
 
-std::optional<Decoding> charset_from_meta(QByteArrayView bytes) {
-  const QByteArrayView head = bytes.first(std::min<qsizetype>(bytes.size(), 1024));
-  qsizetype pos = 0;
+std::optional<Decoding> charset_from_meta(std::string_view bytes) {
+  const std::string_view head = bytes.substr(0, 1024);
+  std::size_t pos = 0;
   while (pos < head.size()) {
-    pos = head.indexOf('<', pos);
-    if (pos < 0) return std::nullopt;
-    const QByteArrayView rest = head.sliced(pos);
-    if (rest.startsWith("<!--")) {
-      const qsizetype close = head.indexOf("-->", pos + 2);
-      if (close < 0) return std::nullopt;
+    pos = head.find('<', pos);
+    if (pos == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = head.substr(pos);
+    if (starts_with(rest, "<!--")) {
+      const std::size_t close = head.find("-->", pos + 2);
+      if (close == std::string_view::npos) return std::nullopt;
       pos = close + 3;
     } else if (starts_with_ignoring_case(rest, "<meta") && rest.size() > 5 &&
                (is_html_space(rest[5]) || rest[5] == '/')) {
       pos += 5;
-      QByteArrayView charset, content;
+      std::string_view charset, content;
       bool content_type_header = false;
       while (auto attribute = next_prescan_attribute(head, pos)) {
-        if (equals_ignoring_case(attribute->name, "charset") && charset.isNull())
-          charset = attribute->value.isNull() ? QByteArrayView("") : attribute->value;
-        else if (equals_ignoring_case(attribute->name, "content") && content.isNull())
+        if (equals_ignoring_case(attribute->name, "charset") && !charset.data())
+          charset = attribute->value.data() ? attribute->value : std::string_view("");
+        else if (equals_ignoring_case(attribute->name, "content") && !content.data())
           content = attribute->value;
         else if (equals_ignoring_case(attribute->name, "http-equiv"))
           content_type_header = equals_ignoring_case(trimmed(attribute->value), "content-type");
       }
-      QByteArrayView label = charset;
-      if (label.isNull() && content_type_header) label = charset_in_meta_content(content);
-      if (!label.isEmpty()) {
+      std::string_view label = charset;
+      if (!label.data() && content_type_header) label = charset_in_meta_content(content);
+      if (!label.empty()) {
         if (auto decoding = decoding_for_label(label, true)) return decoding;
       }
     } else if (rest.size() > 1 && (is_ascii_alpha(rest[1]) || (rest[1] == '/' && rest.size() > 2 &&
@@ -154,9 +183,9 @@ std::optional<Decoding> charset_from_meta(QByteArrayView bytes) {
       while (pos < head.size() && !is_html_space(head[pos]) && head[pos] != '>') ++pos;
       while (next_prescan_attribute(head, pos)) {
       }
-    } else if (rest.startsWith("<!") || rest.startsWith("</") || rest.startsWith("<?")) {
-      const qsizetype close = head.indexOf('>', pos);
-      if (close < 0) return std::nullopt;
+    } else if (starts_with(rest, "<!") || starts_with(rest, "</") || starts_with(rest, "<?")) {
+      const std::size_t close = head.find('>', pos);
+      if (close == std::string_view::npos) return std::nullopt;
       pos = close + 1;
     } else {
       ++pos;
@@ -165,10 +194,156 @@ std::optional<Decoding> charset_from_meta(QByteArrayView bytes) {
   return std::nullopt;
 }
 
-QByteArray decode_to_utf8(QByteArrayView bytes, const QByteArray &decoder_name) {
-  QStringDecoder decoder(decoder_name.constData(), QStringConverter::Flag::Stateless);
-  const QString text = decoder.decode(bytes);
-  return text.toUtf8();
+namespace {
+
+void append_code_point(std::string &out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += char(c);
+  } else if (c < 0x800) {
+    out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
+  } else if (c < 0x10000) {
+    out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+  } else {
+    out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)),
+            char(0x80 | (c & 0x3F))};
+  }
+}
+
+std::string utf8_of_utf16(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size() * 3);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::uint32_t c = units[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    else if (c >= 0xD800 && c < 0xE000)
+      c = '?';
+    append_code_point(out, c);
+  }
+  return out;
+}
+
+// The length of the valid UTF-8 sequence that text starts with, 0 when it starts with none.
+std::size_t utf8_sequence_length(std::string_view text) {
+  const auto lead = std::uint8_t(text[0]);
+  if (lead < 0x80) return 1;
+  const std::size_t length = lead < 0xC2   ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF5 ? 4
+                                           : 0;
+  if (length == 0 || text.size() < length) return 0;
+  std::uint32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((std::uint8_t(text[i]) & 0xC0) != 0x80) return 0;
+    c = c << 6 | (std::uint8_t(text[i]) & 0x3F);
+  }
+  static const std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid = c >= shortest[length] && (c < 0xD800 || c > 0xDFFF) && c <= 0x10FFFF;
+  return valid ? length : 0;
+}
+
+std::string decode_utf8(std::string_view bytes) {
+  if (starts_with(bytes, "\xEF\xBB\xBF")) bytes.remove_prefix(3);
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    const std::size_t length = utf8_sequence_length(bytes);
+    if (length)
+      out.append(bytes.substr(0, length));
+    else
+      out += kReplacementUtf8;
+    bytes.remove_prefix(std::max<std::size_t>(length, 1));
+  }
+  return out;
+}
+
+// UTF-16 and UTF-32 in units of `width` bytes. Without a stated byte order, a byte order mark
+// decides, else little-endian. A leading byte order mark is dropped; the units are taken as
+// they come, unchecked, and what is not a character ends up as '?' in utf8_of_utf16.
+enum class ByteOrder { FromMark, Big, Little };
+std::string decode_utf16_or_32(std::string_view bytes, std::size_t width, ByteOrder order) {
+  if (bytes.size() < width) return {};
+  const auto unit_at = [&](std::size_t pos, bool big) {
+    std::uint32_t unit = 0;
+    for (std::size_t i = 0; i < width; ++i)
+      unit |= std::uint32_t(std::uint8_t(bytes[pos + i])) << 8 * (big ? width - 1 - i : i);
+    return unit;
+  };
+  const bool big =
+      order == ByteOrder::Big || (order == ByteOrder::FromMark && unit_at(0, true) == 0xFEFF);
+  std::u16string units;
+  std::size_t pos = unit_at(0, big) == 0xFEFF ? width : 0;
+  for (; pos + width <= bytes.size(); pos += width) {
+    const std::uint32_t unit = unit_at(pos, big);
+    if (unit < 0x10000)
+      units += char16_t(unit);
+    else  // as surrogates, even past U+10FFFF
+      units += {char16_t((unit >> 10) + 0xD7C0), char16_t(unit % 0x400 + 0xDC00)};
+  }
+  if (pos != bytes.size()) units += u'\uFFFD';
+  return utf8_of_utf16(units);
+}
+
+std::string decode_with_icu(std::string_view bytes, const std::string &name) {
+  UErrorCode status = U_ZERO_ERROR;
+  const std::unique_ptr<UConverter, void (*)(UConverter *)> converter(
+      ucnv_open(name.c_str(), &status), &ucnv_close);
+  if (U_FAILURE(status) || bytes.empty()) return {};
+  std::u16string units(bytes.size() * 2, u'\0');
+  const char *source = bytes.data();
+  UChar *target = units.data();
+  // Flushing at the end, as the page is complete, reports a cut-off sequence as invalid.
+  for (;;) {
+    ucnv_toUnicode(converter.get(), &target, units.data() + units.size(), &source,
+                   bytes.data() + bytes.size(), nullptr, true, &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR) break;
+    const std::size_t written = std::size_t(target - units.data());
+    units.resize(units.size() * 2);
+    target = units.data() + written;
+    status = U_ZERO_ERROR;
+  }
+  units.resize(std::size_t(target - units.data()));
+  return utf8_of_utf16(units);
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t length = utf8_sequence_length(text);
+    if (!length) return false;
+    text.remove_prefix(length);
+  }
+  return true;
+}
+
+std::string decode_to_utf8(std::string_view bytes, const Decoding &decoding) {
+  switch (decoding.kind) {
+    case Decoding::Utf8:
+      return decode_utf8(bytes);
+    case Decoding::Utf16:
+      return decode_utf16_or_32(bytes, 2, ByteOrder::FromMark);
+    case Decoding::Utf16LE:
+      return decode_utf16_or_32(bytes, 2, ByteOrder::Little);
+    case Decoding::Utf16BE:
+      return decode_utf16_or_32(bytes, 2, ByteOrder::Big);
+    case Decoding::Utf32:
+      return decode_utf16_or_32(bytes, 4, ByteOrder::FromMark);
+    case Decoding::Utf32LE:
+      return decode_utf16_or_32(bytes, 4, ByteOrder::Little);
+    case Decoding::Utf32BE:
+      return decode_utf16_or_32(bytes, 4, ByteOrder::Big);
+    case Decoding::Latin1: {
+      std::string out;
+      for (const char c : bytes) append_code_point(out, std::uint8_t(c));
+      return out;
+    }
+    case Decoding::Icu:
+      break;
+  }
+  return decode_with_icu(bytes, decoding.icu_name);
 }
 
 }  // namespace velmoth::markup_detail

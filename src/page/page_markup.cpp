@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "page/markup_bytes.h"
 #include "page/markup_serializer.h"
 #include "page/numeric_references.h"
 #include "page/page_decoding.h"
@@ -20,6 +21,8 @@ using markup_detail::charset_parameter;
 using markup_detail::decode_to_utf8;
 using markup_detail::Decoding;
 using markup_detail::decoding_for_label;
+using markup_detail::is_valid_utf8;
+using markup_detail::starts_with;
 
 // All of the parser's memory comes from here and is released in one step when the arena goes
 // out of scope. The parser's own teardown frees the tree recursively, one stack frame per
@@ -69,9 +72,9 @@ class Arena {
   std::size_t next_block_size_ = std::size_t(64) << 10;
 };
 
-std::string markup_of_utf8(QByteArrayView utf8) {
+std::string markup_of_utf8(std::string_view utf8) {
   std::string rewritten;
-  const QByteArrayView source = markup_detail::replace_oversized_references(utf8, rewritten);
+  const std::string_view source = markup_detail::replace_oversized_references(utf8, rewritten);
   Arena arena;
   GumboOptions options = kGumboDefaultOptions;
   options.allocator = &Arena::allocate;
@@ -79,35 +82,35 @@ std::string markup_of_utf8(QByteArrayView utf8) {
   options.userdata = &arena;
   options.max_errors = 0;  // recording errors costs quadratic time on broken pages
   // The explicit length: the page may hold NULs.
-  const GumboOutput *output = gumbo_parse_with_options(
-      &options, source.isEmpty() ? "" : source.data(), std::size_t(source.size()));
+  const GumboOutput *output =
+      gumbo_parse_with_options(&options, source.empty() ? "" : source.data(), source.size());
   std::string html;
-  html.reserve(std::size_t(source.size()) + std::size_t(source.size()) / 8 + 128);
+  html.reserve(source.size() + source.size() / 8 + 128);
   markup_detail::serialize(*output->root, html);
   return html;
 }
 
 }  // namespace
 
-std::string page_markup(QByteArrayView body, QByteArrayView content_type) {
+std::string page_markup(std::string_view body, std::string_view content_type) {
   // A byte order mark decides over any declaration.
-  if (body.startsWith("\xEF\xBB\xBF")) {
-    const QByteArrayView rest = body.sliced(3);
-    if (rest.isValidUtf8()) return markup_of_utf8(rest);
-    return markup_of_utf8(decode_to_utf8(rest, "UTF-8"));
+  if (starts_with(body, "\xEF\xBB\xBF")) {
+    const std::string_view rest = body.substr(3);
+    if (is_valid_utf8(rest)) return markup_of_utf8(rest);
+    return markup_of_utf8(decode_to_utf8(rest, {}));
   }
-  if (body.startsWith("\xFE\xFF"))
-    return markup_of_utf8(decode_to_utf8(body.sliced(2), "UTF-16BE"));
-  if (body.startsWith("\xFF\xFE"))
-    return markup_of_utf8(decode_to_utf8(body.sliced(2), "UTF-16LE"));
+  if (starts_with(body, "\xFE\xFF"))
+    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16BE, {}}));
+  if (starts_with(body, "\xFF\xFE"))
+    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16LE, {}}));
 
   // An unusable header charset is passed over, as browsers do.
   std::optional<Decoding> decoding = decoding_for_label(charset_parameter(content_type), false);
   if (!decoding) decoding = charset_from_meta(body);
-  if (decoding && decoding->kind == Decoding::QtDecoder)
-    return markup_of_utf8(decode_to_utf8(body, decoding->decoder_name));
-  if (body.isValidUtf8()) return markup_of_utf8(body);
-  return markup_of_utf8(decode_to_utf8(body, "UTF-8"));
+  if (decoding && decoding->kind != Decoding::Utf8)
+    return markup_of_utf8(decode_to_utf8(body, *decoding));
+  if (is_valid_utf8(body)) return markup_of_utf8(body);
+  return markup_of_utf8(decode_to_utf8(body, {}));
 }
 
 }  // namespace velmoth

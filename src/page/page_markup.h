@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QByteArrayView>
 #include <string>
+#include <string_view>
 
 namespace velmoth {
 
@@ -15,6 +15,6 @@ namespace velmoth {
 //
 // Runs the HTML parser, which aborts the process on some hostile pages: the client calls this
 // only in the page helper's process.
-std::string page_markup(QByteArrayView body, QByteArrayView content_type);
+std::string page_markup(std::string_view body, std::string_view content_type);
 
 }  // namespace velmoth
