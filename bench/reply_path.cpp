@@ -6,12 +6,12 @@
 #include <benchmark/benchmark.h>
 #include <gumbo.h>
 
-#include <QByteArray>
 #include <QString>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "page/page_markup.h"
@@ -96,7 +96,7 @@ void append_block(std::string &html, Choices &choices, int depth) {
 
 // A page of about `size` bytes as a service's web pages are made: nested divs, paragraphs,
 // links, tables and lists, Chinese and English text with entities.
-QByteArray make_page(std::size_t size) {
+std::string make_page(std::size_t size) {
   if (size <= 1) return "1";  // a reply code, as the login and sign-up requests answer
   std::string html =
       "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -106,31 +106,30 @@ QByteArray make_page(std::size_t size) {
   const std::string tail = "</div>\n</body>\n</html>\n";
   while (html.size() + tail.size() < size) append_block(html, choices, 1);
   html += tail;
-  return QByteArray(html.data(), qsizetype(html.size()));
+  return html;
 }
 
-const QByteArray kContentType = "text/html; charset=utf-8";
+constexpr std::string_view kContentType = "text/html; charset=utf-8";
 
 void reply_path(benchmark::State &state) {
-  const QByteArray page = make_page(std::size_t(state.range(0)));
+  const std::string page = make_page(std::size_t(state.range(0)));
   for (auto _ : state) {
     const QString markup = QString::fromStdString(velmoth::page_markup(page, kContentType));
     auto reply = velmoth::read_reply(markup);
     benchmark::DoNotOptimize(reply);
   }
-  state.SetBytesProcessed(std::int64_t(state.iterations()) * page.size());
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(page.size()));
   state.SetLabel(std::to_string(page.size()) + " B");
 }
 
 void gumbo_parse_alone(benchmark::State &state) {
-  const QByteArray page = make_page(std::size_t(state.range(0)));
+  const std::string page = make_page(std::size_t(state.range(0)));
   for (auto _ : state) {
-    GumboOutput *output =
-        gumbo_parse_with_options(&kGumboDefaultOptions, page.constData(), std::size_t(page.size()));
+    GumboOutput *output = gumbo_parse_with_options(&kGumboDefaultOptions, page.data(), page.size());
     benchmark::DoNotOptimize(output);
     gumbo_destroy_output(&kGumboDefaultOptions, output);
   }
-  state.SetBytesProcessed(std::int64_t(state.iterations()) * page.size());
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(page.size()));
   state.SetLabel(std::to_string(page.size()) + " B");
 }
 

@@ -6,7 +6,6 @@
 // Input: the Content-Type value up to the first LF (looked for in the first 200 bytes only; with
 // none there, the header is empty and everything is the page), then the page bytes.
 
-#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <cstddef>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "gumbo_assertions.h"
 #include "page/page_markup.h"
@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     header_size = static_cast<std::size_t>(static_cast<const char *>(line_end) - bytes);
     body_start = header_size + 1;
   }
-  const QByteArray content_type(bytes, static_cast<qsizetype>(header_size));
-  const QByteArray body(bytes + body_start, static_cast<qsizetype>(size - body_start));
+  const std::string_view content_type(bytes, header_size);
+  const std::string_view body(bytes + body_start, size - body_start);
 
   std::string utf8;
   try {
