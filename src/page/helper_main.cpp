@@ -4,6 +4,7 @@
 // by others, so the client never runs it in its own process, and this process gives up every
 // right it does not need before it reads a byte.
 
+#include <unicode/putil.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,6 +51,9 @@ bool write_output(const std::string &output) {
 int main() {
   using namespace velmoth::page_helper;
   velmoth::check_leaks_before_restriction();
+  // ICU looks for charset data in the files under $ICU_DATA before its built-in data, and the
+  // filter ends the process at the first look; the built-in data has every charset.
+  u_setDataDirectory("");
   if (const char *problem = velmoth::restrict_to_page_reading()) {
     std::fprintf(stderr, "%s: %s\n", kProgramName, problem);
     return kNotRestricted;

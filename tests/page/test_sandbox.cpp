@@ -8,12 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QProcess>
 #include <QTest>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "page/sandbox.h"
+#include "platform/page_reader.h"
 
 namespace {
 
@@ -66,6 +69,7 @@ class TestSandbox : public QObject {
   void forbidden_calls_are_stopped_data();
   void forbidden_calls_are_stopped();
   void what_the_helper_needs_works();
+  void helper_decodes_legacy_charsets_with_icu_data_set();
 };
 
 void TestSandbox::forbidden_calls_are_stopped_data() {
@@ -89,6 +93,22 @@ void TestSandbox::what_the_helper_needs_works() {
   const int status = run_restricted(&use_memory_and_write);
   QVERIFY2(WIFEXITED(status), qPrintable(QStringLiteral("wait status %1").arg(status)));
   QCOMPARE(WEXITSTATUS(status), int(kSucceeded));
+}
+
+void TestSandbox::helper_decodes_legacy_charsets_with_icu_data_set() {
+  // ICU looks for charset data in files under $ICU_DATA unless the helper tells it not to, and
+  // the filter ends the process at the first look.
+  QProcess helper;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("ICU_DATA"), QDir::tempPath());
+  helper.setProcessEnvironment(environment);
+  helper.start(velmoth::PageReader::installed_helper(), {});
+  helper.write("text/html; charset=gbk\n<p>\xC4\xE3");
+  helper.closeWriteChannel();
+  QVERIFY(helper.waitForFinished(10000));
+  QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(helper.exitCode(), 0);
+  QVERIFY(helper.readAllStandardOutput().contains("<P>\xE4\xBD\xA0</P>"));
 }
 
 QTEST_GUILESS_MAIN(TestSandbox)
