@@ -1,11 +1,11 @@
 #include "page/page_decoding.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <utility>
 
 #include "page/markup_bytes.h"
 
@@ -46,7 +46,7 @@ std::optional<Decoding> decoding_for_label(std::string_view raw_label, bool from
     if (label == name) return Decoding{};
   }
   for (const char *name : windows1252_labels) {
-    if (label == name) return Decoding{Decoding::Icu, "windows-1252"};
+    if (label == name) return Decoding{Decoding::Icu, {}, "windows-1252"};
   }
   if (starts_with(label, "utf-7") || label == "csunicode11utf7") return std::nullopt;
   if (label == "unicode" || label == "ucs-2" || label == "csunicode" || label == "unicodefeff" ||
@@ -57,22 +57,27 @@ std::optional<Decoding> decoding_for_label(std::string_view raw_label, bool from
 
   // "locale" names this machine's charset, not the page's.
   if (name_matches(label.c_str(), "locale")) return std::nullopt;
-  static const std::pair<const char *, Decoding::Kind> builtin[] = {
-      {"utf-8", Decoding::Utf8},       {"utf-16", Decoding::Utf16},
-      {"utf-16le", Decoding::Utf16LE}, {"utf-16be", Decoding::Utf16BE},
-      {"utf-32", Decoding::Utf32},     {"utf-32le", Decoding::Utf32LE},
-      {"utf-32be", Decoding::Utf32BE}, {"iso-8859-1", Decoding::Latin1},
-      {"latin1", Decoding::Latin1}};
-  for (const auto &[name, kind] : builtin) {
+  static const struct {
+    const char *name;
+    Decoding decoding;
+  } builtin[] = {{"utf-8", {}},
+                 {"utf-16", {Decoding::Utf16, Decoding::FromMark, {}}},
+                 {"utf-16le", {Decoding::Utf16, Decoding::Little, {}}},
+                 {"utf-16be", {Decoding::Utf16, Decoding::Big, {}}},
+                 {"utf-32", {Decoding::Utf32, Decoding::FromMark, {}}},
+                 {"utf-32le", {Decoding::Utf32, Decoding::Little, {}}},
+                 {"utf-32be", {Decoding::Utf32, Decoding::Big, {}}},
+                 {"iso-8859-1", {Decoding::Latin1, {}, {}}},
+                 {"latin1", {Decoding::Latin1, {}, {}}}};
+  for (const auto &[name, decoding] : builtin) {
     if (!name_matches(name, label.c_str())) continue;
     // A UTF-16/32 claim in an ASCII-readable <meta> means UTF-8.
-    if (from_meta && kind != Decoding::Latin1) return Decoding{};
-    return Decoding{kind, {}};
+    return from_meta && decoding.kind != Decoding::Latin1 ? Decoding{} : decoding;
   }
   UErrorCode status = U_ZERO_ERROR;
   ucnv_close(ucnv_open(label.c_str(), &status));
   if (status != U_ZERO_ERROR && status != U_AMBIGUOUS_ALIAS_WARNING) return std::nullopt;
-  return Decoding{Decoding::Icu, label};
+  return Decoding{Decoding::Icu, {}, label};
 }
 
 std::string_view charset_parameter(std::string_view content_type) {
@@ -196,31 +201,14 @@ std::optional<Decoding> charset_from_meta(std::string_view bytes) {
 
 namespace {
 
-void append_code_point(std::string &out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += char(c);
-  } else if (c < 0x800) {
-    out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
-  } else if (c < 0x10000) {
-    out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-  } else {
-    out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)),
-            char(0x80 | (c & 0x3F))};
-  }
-}
-
-std::string utf8_of_utf16(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size() * 3);
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    else if (c >= 0xD800 && c < 0xE000)
-      c = '?';
-    append_code_point(out, c);
-  }
+// UTF-8 of UTF-16 text, with '?' for an unpaired surrogate, as the client has always had it.
+std::string utf8_of(const std::u16string &units) {
+  std::string out(units.size() * 3, '\0');
+  std::int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(out.data(), std::int32_t(out.size()), &length, units.data(),
+                     std::int32_t(units.size()), '?', nullptr, &status);
+  out.resize(U_SUCCESS(status) ? std::size_t(length) : 0);
   return out;
 }
 
@@ -244,6 +232,8 @@ std::size_t utf8_sequence_length(std::string_view text) {
   return valid ? length : 0;
 }
 
+// A leading byte order mark is dropped; every byte that is not part of a valid sequence becomes
+// one U+FFFD.
 std::string decode_utf8(std::string_view bytes) {
   if (starts_with(bytes, "\xEF\xBB\xBF")) bytes.remove_prefix(3);
   std::string out;
@@ -259,11 +249,10 @@ std::string decode_utf8(std::string_view bytes) {
   return out;
 }
 
-// UTF-16 and UTF-32 in units of `width` bytes. Without a stated byte order, a byte order mark
-// decides, else little-endian. A leading byte order mark is dropped; the units are taken as
-// they come, unchecked, and what is not a character ends up as '?' in utf8_of_utf16.
-enum class ByteOrder { FromMark, Big, Little };
-std::string decode_utf16_or_32(std::string_view bytes, std::size_t width, ByteOrder order) {
+// UTF-16 and UTF-32 in units of `width` bytes. A leading byte order mark is dropped; the units
+// are taken as they come, unchecked, and whatever is not a character ends up as '?' in utf8_of.
+std::u16string utf16_or_32_units(std::string_view bytes, std::size_t width,
+                                 Decoding::ByteOrder order) {
   if (bytes.size() < width) return {};
   const auto unit_at = [&](std::size_t pos, bool big) {
     std::uint32_t unit = 0;
@@ -272,7 +261,7 @@ std::string decode_utf16_or_32(std::string_view bytes, std::size_t width, ByteOr
     return unit;
   };
   const bool big =
-      order == ByteOrder::Big || (order == ByteOrder::FromMark && unit_at(0, true) == 0xFEFF);
+      order == Decoding::Big || (order == Decoding::FromMark && unit_at(0, true) == 0xFEFF);
   std::u16string units;
   std::size_t pos = unit_at(0, big) == 0xFEFF ? width : 0;
   for (; pos + width <= bytes.size(); pos += width) {
@@ -283,10 +272,10 @@ std::string decode_utf16_or_32(std::string_view bytes, std::size_t width, ByteOr
       units += {char16_t((unit >> 10) + 0xD7C0), char16_t(unit % 0x400 + 0xDC00)};
   }
   if (pos != bytes.size()) units += u'\uFFFD';
-  return utf8_of_utf16(units);
+  return units;
 }
 
-std::string decode_with_icu(std::string_view bytes, const std::string &name) {
+std::u16string icu_units(std::string_view bytes, const std::string &name) {
   UErrorCode status = U_ZERO_ERROR;
   const std::unique_ptr<UConverter, void (*)(UConverter *)> converter(
       ucnv_open(name.c_str(), &status), &ucnv_close);
@@ -305,7 +294,7 @@ std::string decode_with_icu(std::string_view bytes, const std::string &name) {
     status = U_ZERO_ERROR;
   }
   units.resize(std::size_t(target - units.data()));
-  return utf8_of_utf16(units);
+  return units;
 }
 
 }  // namespace
@@ -320,30 +309,15 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 std::string decode_to_utf8(std::string_view bytes, const Decoding &decoding) {
-  switch (decoding.kind) {
-    case Decoding::Utf8:
-      return decode_utf8(bytes);
-    case Decoding::Utf16:
-      return decode_utf16_or_32(bytes, 2, ByteOrder::FromMark);
-    case Decoding::Utf16LE:
-      return decode_utf16_or_32(bytes, 2, ByteOrder::Little);
-    case Decoding::Utf16BE:
-      return decode_utf16_or_32(bytes, 2, ByteOrder::Big);
-    case Decoding::Utf32:
-      return decode_utf16_or_32(bytes, 4, ByteOrder::FromMark);
-    case Decoding::Utf32LE:
-      return decode_utf16_or_32(bytes, 4, ByteOrder::Little);
-    case Decoding::Utf32BE:
-      return decode_utf16_or_32(bytes, 4, ByteOrder::Big);
-    case Decoding::Latin1: {
-      std::string out;
-      for (const char c : bytes) append_code_point(out, std::uint8_t(c));
-      return out;
-    }
-    case Decoding::Icu:
-      break;
+  if (decoding.kind == Decoding::Utf8) return decode_utf8(bytes);
+  if (decoding.kind == Decoding::Icu) return utf8_of(icu_units(bytes, decoding.icu_name));
+  if (decoding.kind == Decoding::Latin1) {
+    std::u16string units;
+    for (const char c : bytes) units += char16_t(std::uint8_t(c));
+    return utf8_of(units);
   }
-  return decode_with_icu(bytes, decoding.icu_name);
+  const std::size_t width = decoding.kind == Decoding::Utf32 ? 4 : 2;
+  return utf8_of(utf16_or_32_units(bytes, width, decoding.byte_order));
 }
 
 }  // namespace velmoth::markup_detail

@@ -12,7 +12,9 @@ namespace velmoth::markup_detail {
 // The UTF and Latin-1 decoders are this library's own, so that their U+FFFD and '?' fall where
 // the client has always had them; every other charset is an ICU converter.
 struct Decoding {
-  enum Kind { Utf8, Utf16, Utf16LE, Utf16BE, Utf32, Utf32LE, Utf32BE, Latin1, Icu } kind = Utf8;
+  enum Kind { Utf8, Utf16, Utf32, Latin1, Icu } kind = Utf8;
+  // For UTF-16 and UTF-32; FromMark: a byte order mark decides, else little-endian.
+  enum ByteOrder { FromMark, Big, Little } byte_order = FromMark;
   std::string icu_name;  // for Icu: a name ucnv_open() accepts
 };
 

@@ -100,9 +100,9 @@ std::string page_markup(std::string_view body, std::string_view content_type) {
     return markup_of_utf8(decode_to_utf8(rest, {}));
   }
   if (starts_with(body, "\xFE\xFF"))
-    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16BE, {}}));
+    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16, Decoding::Big, {}}));
   if (starts_with(body, "\xFF\xFE"))
-    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16LE, {}}));
+    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16, Decoding::Little, {}}));
 
   // An unusable header charset is passed over, as browsers do.
   std::optional<Decoding> decoding = decoding_for_label(charset_parameter(content_type), false);
