@@ -3,7 +3,6 @@
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -11,29 +10,14 @@
 
 namespace velmoth::markup_detail {
 
-namespace {
-
-// Built-in names match with ASCII case, '-' and '_' ignored, so "UTF_16le" is UTF-16LE.
-bool name_matches(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    while (*a == '-' || *a == '_') ++a;
-    while (*b == '-' || *b == '_') ++b;
-    if (!*a || !*b) return !*a && !*b;
-    if (ascii_lower(*a) != ascii_lower(*b)) return false;
-  }
-}
-
-}  // namespace
-
-std::optional<Decoding> decoding_for_label(std::string_view raw_label, bool from_meta) {
+std::optional<std::string> charset_for_label(std::string_view raw_label, bool from_meta) {
   std::string label(trimmed(raw_label));
   for (char &c : label) c = ascii_lower(c);
   if (label.size() >= 2 && (label.front() == '"' || label.front() == '\'') &&
       label.back() == label.front())
     label = std::string(trimmed(std::string_view(label).substr(1, label.size() - 2)));
-  // The built-in names and ICU read the name up to a NUL, and ICU opens its default converter
-  // (this machine's charset) for an empty name.
-  if (label.empty() || label.front() == '\0') return std::nullopt;
+  // ICU opens this machine's charset for an empty name, and reads a name only up to a NUL.
+  if (label.empty() || label.find('\0') != std::string::npos) return std::nullopt;
 
   static const char *const utf8_labels[] = {"utf-8",         "utf8",          "unicode-1-1-utf-8",
                                             "unicode11utf8", "unicode20utf8", "x-unicode20utf8"};
@@ -43,41 +27,39 @@ std::optional<Decoding> decoding_for_label(std::string_view raw_label, bool from
       "iso_8859-1",     "iso_8859-1:1987", "l1",         "latin1",    "us-ascii",
       "windows-1252",   "x-cp1252"};
   for (const char *name : utf8_labels) {
-    if (label == name) return Decoding{};
+    if (label == name) return "UTF-8";
   }
   for (const char *name : windows1252_labels) {
-    if (label == name) return Decoding{Decoding::Icu, {}, "windows-1252"};
+    if (label == name) return "windows-1252";
   }
   if (starts_with(label, "utf-7") || label == "csunicode11utf7") return std::nullopt;
-  if (label == "unicode" || label == "ucs-2" || label == "csunicode" || label == "unicodefeff" ||
-      label == "iso-10646-ucs-2")
+  // Without a byte order mark, UTF-16 and UTF-32 are little-endian, as pages are written.
+  if (label == "utf-16" || label == "unicode" || label == "ucs-2" || label == "csunicode" ||
+      label == "unicodefeff" || label == "iso-10646-ucs-2")
     label = "utf-16le";
   else if (label == "unicodefffe")
     label = "utf-16be";
+  else if (label == "utf-32")
+    label = "utf-32le";
 
-  // "locale" names this machine's charset, not the page's.
-  if (name_matches(label.c_str(), "locale")) return std::nullopt;
-  static const struct {
-    const char *name;
-    Decoding decoding;
-  } builtin[] = {{"utf-8", {}},
-                 {"utf-16", {Decoding::Utf16, Decoding::FromMark, {}}},
-                 {"utf-16le", {Decoding::Utf16, Decoding::Little, {}}},
-                 {"utf-16be", {Decoding::Utf16, Decoding::Big, {}}},
-                 {"utf-32", {Decoding::Utf32, Decoding::FromMark, {}}},
-                 {"utf-32le", {Decoding::Utf32, Decoding::Little, {}}},
-                 {"utf-32be", {Decoding::Utf32, Decoding::Big, {}}},
-                 {"iso-8859-1", {Decoding::Latin1, {}, {}}},
-                 {"latin1", {Decoding::Latin1, {}, {}}}};
-  for (const auto &[name, decoding] : builtin) {
-    if (!name_matches(name, label.c_str())) continue;
-    // A UTF-16/32 claim in an ASCII-readable <meta> means UTF-8.
-    return from_meta && decoding.kind != Decoding::Latin1 ? Decoding{} : decoding;
-  }
   UErrorCode status = U_ZERO_ERROR;
-  ucnv_close(ucnv_open(label.c_str(), &status));
-  if (status != U_ZERO_ERROR && status != U_AMBIGUOUS_ALIAS_WARNING) return std::nullopt;
-  return Decoding{Decoding::Icu, {}, label};
+  const std::unique_ptr<UConverter, void (*)(UConverter *)> converter(
+      ucnv_open(label.c_str(), &status), &ucnv_close);
+  if (U_FAILURE(status)) return std::nullopt;
+  switch (ucnv_getType(converter.get())) {
+    case UCNV_UTF16:
+    case UCNV_UTF16_BigEndian:
+    case UCNV_UTF16_LittleEndian:
+    case UCNV_UTF32:
+    case UCNV_UTF32_BigEndian:
+    case UCNV_UTF32_LittleEndian:
+      // A UTF-16/32 claim in a <meta> that was read as ASCII cannot be true.
+      if (from_meta) return "UTF-8";
+      break;
+    default:
+      break;
+  }
+  return label;
 }
 
 std::string_view charset_parameter(std::string_view content_type) {
@@ -153,7 +135,7 @@ std::optional<PrescanAttribute> next_prescan_attribute(std::string_view head, st
   return attribute;
 }
 
-std::optional<Decoding> charset_from_meta(std::string_view bytes) {
+std::optional<std::string> charset_from_meta(std::string_view bytes) {
   const std::string_view head = bytes.substr(0, 1024);
   std::size_t pos = 0;
   while (pos < head.size()) {
@@ -180,7 +162,7 @@ std::optional<Decoding> charset_from_meta(std::string_view bytes) {
       std::string_view label = charset;
       if (!label.data() && content_type_header) label = charset_in_meta_content(content);
       if (!label.empty()) {
-        if (auto decoding = decoding_for_label(label, true)) return decoding;
+        if (auto charset = charset_for_label(label, true)) return charset;
       }
     } else if (rest.size() > 1 && (is_ascii_alpha(rest[1]) || (rest[1] == '/' && rest.size() > 2 &&
                                                                is_ascii_alpha(rest[2])))) {
@@ -199,91 +181,15 @@ std::optional<Decoding> charset_from_meta(std::string_view bytes) {
   return std::nullopt;
 }
 
-namespace {
-
-// UTF-8 of UTF-16 text, with '?' for an unpaired surrogate, as the client has always had it.
-std::string utf8_of(const std::u16string &units) {
-  std::string out(units.size() * 3, '\0');
-  std::int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strToUTF8WithSub(out.data(), std::int32_t(out.size()), &length, units.data(),
-                     std::int32_t(units.size()), '?', nullptr, &status);
-  out.resize(U_SUCCESS(status) ? std::size_t(length) : 0);
-  return out;
-}
-
-// The length of the valid UTF-8 sequence that text starts with, 0 when it starts with none.
-std::size_t utf8_sequence_length(std::string_view text) {
-  const auto lead = std::uint8_t(text[0]);
-  if (lead < 0x80) return 1;
-  const std::size_t length = lead < 0xC2   ? 0
-                             : lead < 0xE0 ? 2
-                             : lead < 0xF0 ? 3
-                             : lead < 0xF5 ? 4
-                                           : 0;
-  if (length == 0 || text.size() < length) return 0;
-  std::uint32_t c = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((std::uint8_t(text[i]) & 0xC0) != 0x80) return 0;
-    c = c << 6 | (std::uint8_t(text[i]) & 0x3F);
-  }
-  static const std::uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool valid = c >= shortest[length] && (c < 0xD800 || c > 0xDFFF) && c <= 0x10FFFF;
-  return valid ? length : 0;
-}
-
-// A leading byte order mark is dropped; every byte that is not part of a valid sequence becomes
-// one U+FFFD.
-std::string decode_utf8(std::string_view bytes) {
-  if (starts_with(bytes, "\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  std::string out;
-  out.reserve(bytes.size());
-  while (!bytes.empty()) {
-    const std::size_t length = utf8_sequence_length(bytes);
-    if (length)
-      out.append(bytes.substr(0, length));
-    else
-      out += kReplacementUtf8;
-    bytes.remove_prefix(std::max<std::size_t>(length, 1));
-  }
-  return out;
-}
-
-// UTF-16 and UTF-32 in units of `width` bytes. A leading byte order mark is dropped; the units
-// are taken as they come, unchecked, and whatever is not a character ends up as '?' in utf8_of.
-std::u16string utf16_or_32_units(std::string_view bytes, std::size_t width,
-                                 Decoding::ByteOrder order) {
-  if (bytes.size() < width) return {};
-  const auto unit_at = [&](std::size_t pos, bool big) {
-    std::uint32_t unit = 0;
-    for (std::size_t i = 0; i < width; ++i)
-      unit |= std::uint32_t(std::uint8_t(bytes[pos + i])) << 8 * (big ? width - 1 - i : i);
-    return unit;
-  };
-  const bool big =
-      order == Decoding::Big || (order == Decoding::FromMark && unit_at(0, true) == 0xFEFF);
-  std::u16string units;
-  std::size_t pos = unit_at(0, big) == 0xFEFF ? width : 0;
-  for (; pos + width <= bytes.size(); pos += width) {
-    const std::uint32_t unit = unit_at(pos, big);
-    if (unit < 0x10000)
-      units += char16_t(unit);
-    else  // as surrogates, even past U+10FFFF
-      units += {char16_t((unit >> 10) + 0xD7C0), char16_t(unit % 0x400 + 0xDC00)};
-  }
-  if (pos != bytes.size()) units += u'\uFFFD';
-  return units;
-}
-
-std::u16string icu_units(std::string_view bytes, const std::string &name) {
+std::string decode_to_utf8(std::string_view bytes, const std::string &charset) {
   UErrorCode status = U_ZERO_ERROR;
   const std::unique_ptr<UConverter, void (*)(UConverter *)> converter(
-      ucnv_open(name.c_str(), &status), &ucnv_close);
+      ucnv_open(charset.c_str(), &status), &ucnv_close);
   if (U_FAILURE(status) || bytes.empty()) return {};
-  std::u16string units(bytes.size() * 2, u'\0');
+  std::u16string units(bytes.size() + 1, u'\0');
   const char *source = bytes.data();
   UChar *target = units.data();
-  // Flushing at the end, as the page is complete, reports a cut-off sequence as invalid.
+  // Flushed at the end, as the page is complete: a cut-off sequence is invalid, not pending.
   for (;;) {
     ucnv_toUnicode(converter.get(), &target, units.data() + units.size(), &source,
                    bytes.data() + bytes.size(), nullptr, true, &status);
@@ -293,31 +199,13 @@ std::u16string icu_units(std::string_view bytes, const std::string &name) {
     target = units.data() + written;
     status = U_ZERO_ERROR;
   }
-  units.resize(std::size_t(target - units.data()));
-  return units;
-}
-
-}  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-  while (!text.empty()) {
-    const std::size_t length = utf8_sequence_length(text);
-    if (!length) return false;
-    text.remove_prefix(length);
-  }
-  return true;
-}
-
-std::string decode_to_utf8(std::string_view bytes, const Decoding &decoding) {
-  if (decoding.kind == Decoding::Utf8) return decode_utf8(bytes);
-  if (decoding.kind == Decoding::Icu) return utf8_of(icu_units(bytes, decoding.icu_name));
-  if (decoding.kind == Decoding::Latin1) {
-    std::u16string units;
-    for (const char c : bytes) units += char16_t(std::uint8_t(c));
-    return utf8_of(units);
-  }
-  const std::size_t width = decoding.kind == Decoding::Utf32 ? 4 : 2;
-  return utf8_of(utf16_or_32_units(bytes, width, decoding.byte_order));
+  std::string out(std::size_t(target - units.data()) * 3, '\0');
+  std::int32_t length = 0;
+  status = U_ZERO_ERROR;
+  u_strToUTF8WithSub(out.data(), std::int32_t(out.size()), &length, units.data(),
+                     std::int32_t(target - units.data()), 0xFFFD, nullptr, &status);
+  out.resize(U_SUCCESS(status) ? std::size_t(length) : 0);
+  return out;
 }
 
 }  // namespace velmoth::markup_detail

@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "page/markup_bytes.h"
@@ -16,12 +20,10 @@ namespace velmoth {
 
 namespace {
 
+using markup_detail::charset_for_label;
 using markup_detail::charset_from_meta;
 using markup_detail::charset_parameter;
 using markup_detail::decode_to_utf8;
-using markup_detail::Decoding;
-using markup_detail::decoding_for_label;
-using markup_detail::is_valid_utf8;
 using markup_detail::starts_with;
 
 // All of the parser's memory comes from here and is released in one step when the arena goes
@@ -93,24 +95,20 @@ std::string markup_of_utf8(std::string_view utf8) {
 }  // namespace
 
 std::string page_markup(std::string_view body, std::string_view content_type) {
+  std::optional<std::string> charset;
   // A byte order mark decides over any declaration.
-  if (starts_with(body, "\xEF\xBB\xBF")) {
-    const std::string_view rest = body.substr(3);
-    if (is_valid_utf8(rest)) return markup_of_utf8(rest);
-    return markup_of_utf8(decode_to_utf8(rest, {}));
+  static const std::pair<const char *, const char *> marks[] = {
+      {"\xEF\xBB\xBF", "UTF-8"}, {"\xFE\xFF", "UTF-16BE"}, {"\xFF\xFE", "UTF-16LE"}};
+  for (const auto &[mark, name] : marks) {
+    if (!starts_with(body, mark)) continue;
+    body.remove_prefix(std::strlen(mark));
+    charset = name;
+    break;
   }
-  if (starts_with(body, "\xFE\xFF"))
-    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16, Decoding::Big, {}}));
-  if (starts_with(body, "\xFF\xFE"))
-    return markup_of_utf8(decode_to_utf8(body.substr(2), {Decoding::Utf16, Decoding::Little, {}}));
-
   // An unusable header charset is passed over, as browsers do.
-  std::optional<Decoding> decoding = decoding_for_label(charset_parameter(content_type), false);
-  if (!decoding) decoding = charset_from_meta(body);
-  if (decoding && decoding->kind != Decoding::Utf8)
-    return markup_of_utf8(decode_to_utf8(body, *decoding));
-  if (is_valid_utf8(body)) return markup_of_utf8(body);
-  return markup_of_utf8(decode_to_utf8(body, {}));
+  if (!charset) charset = charset_for_label(charset_parameter(content_type), false);
+  if (!charset) charset = charset_from_meta(body);
+  return markup_of_utf8(decode_to_utf8(body, charset.value_or("UTF-8")));
 }
 
 }  // namespace velmoth
