@@ -111,7 +111,8 @@ void TestLockout::owner_gets_in_while_an_attacker_guesses() {
 // Locked, missing and wrong each cost one real Argon2id verification, so their times are
 // within 10 % of each other; a quick refusal would tell an attacker which case it is. The three
 // are timed one after the other in each of 21 rounds, so other load on the machine weighs on
-// them alike, and their medians are compared.
+// them alike, and their medians are compared. A burst of load can still tip one comparison, so
+// up to three are made: a real difference fails all three.
 void TestLockout::refusals_take_as_long_as_checks() {
   RunningService server({}, HashCost::interactive());
   add_account(server, "timed");
@@ -119,32 +120,38 @@ void TestLockout::refusals_take_as_long_as_checks() {
   QCOMPARE(server.log_in_from("127.0.0.2", "timed", kRight), std::string("0"));
 
   using Milliseconds = std::chrono::duration<double, std::milli>;
-  std::vector<double> locked, missing, wrong;
   const auto timed = [&](std::vector<double> &into, const char *from, const std::string &account,
                          const std::string &password) {
     const auto start = std::chrono::steady_clock::now();
     QCOMPARE(server.log_in_from(from, account, password), std::string("0"));
     into.push_back(Milliseconds(std::chrono::steady_clock::now() - start).count());
   };
-  for (int round = 0; round < 21; ++round) {
-    timed(locked, "127.0.0.2", "timed", kRight);
-    // Each from its own address, so neither is ever blocked.
-    const std::string from = "127.0.1." + std::to_string(round + 1);
-    timed(missing, from.c_str(), "nobody" + std::to_string(round), kRight);
-    const std::string other = "127.0.2." + std::to_string(round + 1);
-    timed(wrong, other.c_str(), "timed", "wrong-password");
-  }
   const auto median = [](std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
   };
-  const double times[] = {median(locked), median(missing), median(wrong)};
-  const auto [fastest, slowest] = std::minmax({times[0], times[1], times[2]});
-  QVERIFY2(slowest <= fastest * 1.10, qPrintable(QString("medians: locked %1 ms, missing %2 ms, "
-                                                         "wrong %3 ms")
-                                                     .arg(times[0])
-                                                     .arg(times[1])
-                                                     .arg(times[2])));
+  QString medians;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::vector<double> locked, missing, wrong;
+    for (int round = 0; round < 21; ++round) {
+      timed(locked, "127.0.0.2", "timed", kRight);
+      // Each from an address of its own, so neither is ever blocked.
+      const std::string from =
+          "127." + std::to_string(attempt + 1) + ".1." + std::to_string(round + 1);
+      timed(missing, from.c_str(), "nobody" + std::to_string(round), kRight);
+      const std::string other =
+          "127." + std::to_string(attempt + 1) + ".2." + std::to_string(round + 1);
+      timed(wrong, other.c_str(), "timed", "wrong-password");
+    }
+    const double times[] = {median(locked), median(missing), median(wrong)};
+    const auto [fastest, slowest] = std::minmax({times[0], times[1], times[2]});
+    if (slowest <= fastest * 1.10) return;
+    medians += QString("\nmedians: locked %1 ms, missing %2 ms, wrong %3 ms")
+                   .arg(times[0])
+                   .arg(times[1])
+                   .arg(times[2]);
+  }
+  QFAIL(qPrintable(medians));
 }
 
 // Guessing with a fresh name each time cannot grow the throttle past its cap: the least
