@@ -32,7 +32,6 @@ std::optional<std::string> charset_for_label(std::string_view raw_label, bool fr
   for (const char *name : windows1252_labels) {
     if (label == name) return "windows-1252";
   }
-  if (starts_with(label, "utf-7") || label == "csunicode11utf7") return std::nullopt;
   // Without a byte order mark, UTF-16 and UTF-32 are little-endian, as pages are written.
   if (label == "utf-16" || label == "unicode" || label == "ucs-2" || label == "csunicode" ||
       label == "unicodefeff" || label == "iso-10646-ucs-2")
@@ -47,6 +46,14 @@ std::optional<std::string> charset_for_label(std::string_view raw_label, bool fr
       ucnv_open(label.c_str(), &status), &ucnv_close);
   if (U_FAILURE(status)) return std::nullopt;
   switch (ucnv_getType(converter.get())) {
+    // These spell markup with other bytes ("+ADw-" is "<" in UTF-7), which lets a page smuggle
+    // it past any filter; HTML forbids them.
+    case UCNV_UTF7:
+    case UCNV_IMAP_MAILBOX:
+    case UCNV_SCSU:
+    case UCNV_BOCU1:
+    case UCNV_CESU8:
+      return std::nullopt;
     case UCNV_UTF16:
     case UCNV_UTF16_BigEndian:
     case UCNV_UTF16_LittleEndian:

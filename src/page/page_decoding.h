@@ -10,9 +10,9 @@
 namespace velmoth::markup_detail {
 
 // Resolves a charset label to the name of an ICU converter, the way browsers do for the common
-// labels: the Latin-1 family means windows-1252, UTF-7 is refused (it lets a page smuggle markup
-// past any filter), and a page cannot honestly declare UTF-16/32 in a <meta> that was read as
-// ASCII, so that means UTF-8. Nothing for a label no converter answers to.
+// labels: the Latin-1 family means windows-1252, UTF-7 and its kin are refused by any name (they
+// let a page smuggle markup past any filter), and a page cannot honestly declare UTF-16/32 in a
+// <meta> that was read as ASCII, so that means UTF-8. Nothing for a label no converter answers to.
 std::optional<std::string> charset_for_label(std::string_view raw_label, bool from_meta);
 
 // The charset parameter of a Content-Type value.

@@ -149,6 +149,12 @@ void TestMarkup::decodes_by_charset_data() {
   QTest::newRow("utf-7 refused") << QByteArray("+ADw-b+AD4-")
                                  << QByteArray("text/html; charset=utf-7")
                                  << QStringLiteral("+ADw-b+AD4-");
+  QTest::newRow("utf-7 by another name refused")
+      << QByteArray("+ADw-b+AD4-") << QByteArray("text/html; charset=unicode-1-1-utf-7")
+      << QStringLiteral("+ADw-b+AD4-");
+  QTest::newRow("mailbox utf-7 refused")
+      << QByteArray("&ADw-b&AD4-") << QByteArray("text/html; charset=imap-mailbox-name")
+      << QStringLiteral("&amp;ADw-b&amp;AD4-");
   QTest::newRow("invalid utf-8") << QByteArray("a\xC3(b\x80") << QByteArray()
                                  << QStringLiteral("a\uFFFD(b\uFFFD");
   QTest::newRow("utf-8 cut off at the end")
