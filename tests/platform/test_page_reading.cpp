@@ -83,6 +83,13 @@ class TestPageReading : public QObject {
 
  private:
   QString fake_helper(const QString &name, const QByteArray &script);
+  // Starts loading the nested page, whose reading keeps a helper busy for a while.
+  void read_nested_page(Browser &browser) {
+    Browser::Limits limits;
+    limits.max_body_bytes = 4 * 1024 * 1024;
+    browser.set_limits(limits);
+    browser.Navigate(server_.url("/nested"));
+  }
 
   TestServer server_;
   QNetworkAccessManager network_;
@@ -186,11 +193,8 @@ void TestPageReading::hostile_page_fails_and_the_next_page_reads() {
 
 void TestPageReading::navigate_during_a_read_cancels_it() {
   Browser browser(network_);
-  Browser::Limits limits;
-  limits.max_body_bytes = 4 * 1024 * 1024;
-  browser.set_limits(limits);
   QSignalSpy done(&browser, &Browser::DocumentComplete);
-  browser.Navigate(server_.url("/nested"));
+  read_nested_page(browser);
   QTRY_VERIFY(child_names().contains(QStringLiteral("velmoth-page")));
   browser.Navigate(server_.url("/one"));
   QTRY_COMPARE(done.count(), 1);
@@ -204,10 +208,7 @@ void TestPageReading::navigate_during_a_read_cancels_it() {
 void TestPageReading::browser_destroyed_during_a_read_ends_its_helper() {
   {
     Browser browser(network_);
-    Browser::Limits limits;
-    limits.max_body_bytes = 4 * 1024 * 1024;
-    browser.set_limits(limits);
-    browser.Navigate(server_.url("/nested"));
+    read_nested_page(browser);
     QTRY_VERIFY(child_names().contains(QStringLiteral("velmoth-page")));
   }
   QCOMPARE(child_names(), QStringList());
