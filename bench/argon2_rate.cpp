@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "passwords.h"
+#include "accounts/passwords.h"
 
 int main(int argc, char **argv) {
   using namespace velmoth::server;

@@ -46,10 +46,11 @@
 #include <thread>
 #include <utility>
 
-#include "account_names.h"
-#include "service.h"
-#include "text_rules.h"
-#include "web_front.h"
+#include "accounts/account_names.h"
+#include "accounts/service.h"
+#include "base/text_rules.h"
+#include "cli/store_location.h"
+#include "http/web_front.h"
 
 namespace {
 
@@ -94,8 +95,9 @@ class LoopbackService {
     std::string pattern = (std::filesystem::temp_directory_path() / "velmoth-fuzz-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) fail("cannot make a temporary folder", pattern);
     folder_ = pattern;
-    ServiceOptions options{(folder_ / "service.db").string(), HashCost::minimum()};
-    service_ = std::make_unique<Service>(options);
+    service_ = std::make_unique<Service>(
+        open_store((folder_ / "service.db").string(), standard_error_log()),
+        ServiceOptions{HashCost::minimum()});
     if (!service_->ensure_demo_account()) fail("demo account cannot log in", "");
     const auto token = service_->log_in(Service::kDemoAccount, Service::kDemoPassword);
     if (!token) fail("demo account cannot log in", "");

@@ -1,20 +1,22 @@
-// velmoth-server: the velmoth subscription web service.
+// velmoth-server's entry: parses the command, opens the store it names and runs the command.
 
 #include <pthread.h>
 
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "command_line.h"
-#include "exit_codes.h"
-#include "operator_commands.h"
-#include "service.h"
-#include "web_front.h"
+#include "accounts/service.h"
+#include "cli/command_line.h"
+#include "cli/exit_codes.h"
+#include "cli/operator_commands.h"
+#include "cli/store_location.h"
+#include "http/web_front.h"
 
 namespace {
 
@@ -56,7 +58,7 @@ int serve(const ServeCommand &command) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client hanging up mid-reply must not kill the process
 
-  Service service({command.database});
+  Service service(open_store(command.database, standard_error_log()));
   if (command.demo) print_demo(service);
 
   WebFront front(service, standard_error_log());
@@ -88,16 +90,13 @@ int serve(const ServeCommand &command) {
   return 0;
 }
 
-// Options for a one-off command: an unreachable database is reported once, by main().
-ServiceOptions one_off(const std::string &database) {
-  ServiceOptions options{database};
-  options.store_log = [](const std::string &) {};
-  return options;
+// The service for a one-off command: an unreachable database is reported once, by main().
+std::unique_ptr<Service> one_off(const std::string &database) {
+  return std::make_unique<Service>(open_store(database, [](const std::string &) {}));
 }
 
 int add_cards(const AddCardsCommand &command) {
-  Service service(one_off(command.database));
-  print_cards(service.add_cards(command.count), "");
+  print_cards(one_off(command.database)->add_cards(command.count), "");
   std::fflush(stdout);
   return 0;
 }
@@ -120,8 +119,8 @@ int main(int argc, char **argv) {
     if (const auto *serve_command = std::get_if<ServeCommand>(&command))
       return serve(*serve_command);
     if (const auto *operator_command = std::get_if<OperatorCommand>(&command)) {
-      Service service(one_off(operator_command->database));
-      return run_operator_command(*operator_command, service, standard_input_password());
+      return run_operator_command(*operator_command, *one_off(operator_command->database),
+                                  standard_input_password());
     }
     return add_cards(std::get<AddCardsCommand>(command));
   } catch (const StoreUnavailable &error) {

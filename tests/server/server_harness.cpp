@@ -9,6 +9,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "cli/store_location.h"
+
 namespace velmoth::server::testing {
 
 std::string percent_encode(const std::string &value) {
@@ -140,19 +142,16 @@ std::string send_raw(int port, const std::string &bytes) {
 RunningService::RunningService(const QString &database_path, HashCost hash_cost) {
   database_path_ =
       (database_path.isEmpty() ? dir_.filePath("service.db") : database_path).toStdString();
-  ServiceOptions options{database_path_, hash_cost};
-  options.store_log = [this](const std::string &line) {
+  const LogSink to_log = [this](const std::string &line) {
     std::lock_guard<std::mutex> lock(log_mutex_);
     log_.push_back(line);
   };
+  ServiceOptions options{hash_cost};
   options.clock = [this] {
     return std::chrono::system_clock::now() + std::chrono::seconds(clock_offset_.load());
   };
-  service_ = std::make_unique<Service>(options);
-  front_ = std::make_unique<WebFront>(*service_, [this](const std::string &line) {
-    std::lock_guard<std::mutex> lock(log_mutex_);
-    log_.push_back(line);
-  });
+  service_ = std::make_unique<Service>(open_store(database_path_, to_log), options);
+  front_ = std::make_unique<WebFront>(*service_, to_log);
   const auto port = front_->bind("127.0.0.1", 0);
   if (!port) throw std::runtime_error("no free loopback port");
   port_ = *port;

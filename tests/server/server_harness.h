@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "service.h"
-#include "web_front.h"
+#include "accounts/service.h"
+#include "http/web_front.h"
 
 // Lets QCOMPARE show std::string values when they differ.
 namespace QTest {

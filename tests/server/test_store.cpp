@@ -8,18 +8,29 @@
 #include <QtTest>
 #include <memory>
 
-#include "account_names.h"
 #include "postgres_instance.h"
-#include "server_harness.h"
-#include "store.h"
+#include "store/postgres/postgres_store.h"
+#include "store/sqlite/sqlite_store.h"
 
 using namespace velmoth::server;
-using namespace velmoth::server::testing;
+using velmoth::server::testing::PostgresInstance;
 
 namespace {
 
+// The store applies no name rules itself: a name's key and skeleton are whatever it is handed,
+// here the name in lower case.
 NewAccount new_account(const std::string &name) {
-  return {*account_name(name), "hash-of-" + name, "12345", 1000};
+  const QByteArray key = QByteArray::fromStdString(name).toLower();
+  return {{name, key.toStdString(), key.toStdString()}, "hash-of-" + name, "12345", 1000};
+}
+
+const NameRules kNoRules = [](std::string_view) { return std::optional<AccountName>(); };
+
+// The store at location, as the service opens it.
+std::unique_ptr<Store> open_store(const std::string &location) {
+  if (location.rfind("postgresql://", 0) == 0)
+    return std::make_unique<PostgresStore>(location, kNoRules, [](const std::string &) {});
+  return std::make_unique<SqliteStore>(location, kNoRules);
 }
 
 std::int64_t add_card(Store &store, const std::string &number) {
@@ -56,7 +67,7 @@ class TestStore : public QObject {
   std::unique_ptr<Store> fresh_store() {
     const std::string location = fresh_location();
     if (location.empty()) return nullptr;
-    return open_store(location, [](const std::string &) {});
+    return open_store(location);
   }
 
  private slots:
@@ -143,7 +154,7 @@ class TestStore : public QObject {
     QFETCH_GLOBAL(QString, kind);
     const std::string location = fresh_location();
     if (location.empty()) QSKIP(qPrintable("PostgreSQL cannot run: " + postgres_->why_not()));
-    open_store(location, [](const std::string &) {}).reset();
+    open_store(location).reset();
     if (kind == "sqlite") {
       sqlite3 *db = nullptr;
       sqlite3_open(location.c_str(), &db);
@@ -158,7 +169,7 @@ class TestStore : public QObject {
       QCOMPARE(psql.exitCode(), 0);
     }
     try {
-      open_store(location, [](const std::string &) {});
+      open_store(location);
       QFAIL("a database of schema version 99 was opened");
     } catch (const std::runtime_error &error) {
       QVERIFY2(QString(error.what()).contains("schema version 99, newer than this program knows"),

@@ -1,0 +1,43 @@
+// The command line of velmoth-server: serve, add-cards, accounts and cards, help.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace velmoth::server {
+
+struct HelpCommand {};
+
+struct ServeCommand {
+  std::string database;
+  std::string host = "127.0.0.1";  // loopback unless told otherwise
+  int port = 8931;                 // 0 picks a free port
+  bool demo = false;
+};
+
+struct AddCardsCommand {
+  std::string database;
+  int count = 0;
+};
+
+// velmoth-server accounts|cards ACTION [OPERAND] --db LOCATION [--json] [--unused|--spent]
+struct OperatorCommand {
+  std::string database;
+  std::string subject;  // "accounts" or "cards"
+  std::string action;   // list, show, disable, enable, set-password; list, add, revoke
+  std::string operand;  // account name, card number or count, empty for list
+  std::string filter;   // "unused", "spent" or empty, for cards list
+  int count = 0;        // for cards add
+  bool json = false;
+};
+
+using Command = std::variant<HelpCommand, ServeCommand, AddCardsCommand, OperatorCommand>;
+
+// Parses the arguments after the program name. Throws std::invalid_argument with a message for
+// the user when they are wrong.
+Command parse_command_line(const std::vector<std::string> &args);
+
+std::string usage_text();
+
+}  // namespace velmoth::server

@@ -1,0 +1,96 @@
+// The route table and one handler per endpoint:
+//   /             home page               /buy.html     how to get top-up cards
+//   /login.asp    u, p       -> "0" | "1" (on "1" also a session cookie)
+//   /reg.asp      u, p, q, cn, cc -> "0" | "1" | "2" | "3"
+//   /account.asp  the logged-in account, or a "not logged in" page; status 200 either way, so
+//                 a browser shows the page rather than an error
+// A "t" parameter, when sent, only keeps caches from answering with an old copy; it is ignored.
+#include "http/routes.h"
+
+#include "http/pages.h"
+
+namespace velmoth::server {
+namespace {
+
+// The sign-up page's answer code for result.
+char signup_code(SignupResult result) {
+  switch (result) {
+    case SignupResult::AccountTaken:
+      return '1';
+    case SignupResult::CardRefused:
+      return '2';
+    case SignupResult::Created:
+      return '3';
+    case SignupResult::Invalid:
+      break;
+  }
+  return '0';
+}
+
+RouteAnswer home(Service &, const RouteRequest &) { return {Answer::page(home_page()), {}}; }
+
+RouteAnswer buy(Service &, const RouteRequest &) { return {Answer::page(buy_page()), {}}; }
+
+RouteAnswer account(Service &service, const RouteRequest &request) {
+  const auto account = service.account_for_session(request.session);
+  return {Answer::page(account ? account_page(*account) : not_logged_in_page(), true), {}};
+}
+
+RouteAnswer login(Service &service, const RouteRequest &request) {
+  const auto account = request.single("u");
+  const auto password = request.single("p");
+  return {{}, [&service, account, password, client = request.client] {
+            const auto token =
+                account && password ? service.log_in(*account, *password, client) : std::nullopt;
+            Answer reply = Answer::code(token ? '1' : '0');
+            if (token)
+              reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + *token +
+                                                           "; HttpOnly; Path=/; SameSite=Lax");
+            return reply;
+          }};
+}
+
+RouteAnswer signup(Service &service, const RouteRequest &request) {
+  const auto account = request.single("u");
+  const auto password = request.single("p");
+  const auto qq = request.single("q");
+  const auto card_number = request.single("cn");
+  const auto card_password = request.single("cc");
+  if (!account || !password || !qq || !card_number || !card_password)
+    return {Answer::code(signup_code(SignupResult::Invalid)), {}};
+  SignupForm form{*account, *password, *qq, *card_number, *card_password};
+  return {{}, [&service, form] { return Answer::code(signup_code(service.sign_up(form))); }};
+}
+
+struct Route {
+  std::string_view path;
+  RouteHandler handler;
+};
+
+constexpr Route kRoutes[] = {
+    {"/", home},
+    {"/buy.html", buy},
+    {"/account.asp", account},
+    {"/login.asp", login},
+    {"/reg.asp", signup},
+};
+
+}  // namespace
+
+std::optional<std::string> RouteRequest::single(std::string_view key) const {
+  std::optional<std::string> found;
+  for (const auto &[k, v] : query) {
+    if (k != key) continue;
+    if (found) return std::nullopt;
+    found = v;
+  }
+  return found;
+}
+
+RouteHandler find_route(std::string_view path) {
+  for (const Route &route : kRoutes)
+    if (route.path == path) return route.handler;
+  return nullptr;
+}
+
+}  // namespace velmoth::server

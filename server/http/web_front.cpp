@@ -1,0 +1,332 @@
+// The HTTP front's plumbing: binding, the daemon's callbacks, suspending for hashing, answering.
+#include "http/web_front.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "http/access_log.h"
+#include "http/request_head.h"
+#include "http/routes.h"
+
+namespace velmoth::server {
+namespace {
+
+constexpr const char *kHtml = "text/html; charset=utf-8";
+// Descriptors kept back from the connection limit for the database, the log and the like.
+constexpr rlim_t kReservedDescriptors = 64;
+constexpr int kListenBacklog = 1024;
+
+MHD_Result collect_query_value(void *values, MHD_ValueKind, const char *key, std::size_t key_size,
+                               const char *value, std::size_t value_size) {
+  static_cast<std::vector<std::pair<std::string, std::string>> *>(values)->emplace_back(
+      std::string(key, key_size), value ? std::string(value, value_size) : std::string());
+  return MHD_YES;
+}
+
+std::string client_address(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!info || !info->client_addr) return {};
+  char text[INET6_ADDRSTRLEN] = {};
+  const sockaddr *address = info->client_addr;
+  if (address->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+              sizeof text);
+  else if (address->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+              sizeof text);
+  return text;
+}
+
+int socket_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  return info ? info->connect_fd : -1;
+}
+
+// The most connections the open-file limit leaves room for.
+unsigned connection_cap(unsigned wanted) {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return wanted;
+  if (files.rlim_cur <= 2 * kReservedDescriptors) return 16;
+  return static_cast<unsigned>(std::min<rlim_t>(wanted, files.rlim_cur - kReservedDescriptors));
+}
+
+// Come back later: the service is overloaded or its database cannot be reached just now.
+Answer unavailable() {
+  Answer reply = Answer::error(503);
+  reply.headers.emplace_back("Retry-After", "1");
+  return reply;
+}
+
+// What a route reads of the request on connection.
+RouteRequest route_request(MHD_Connection *connection, const std::string &client) {
+  RouteRequest request;
+  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &collect_query_value,
+                              &request.query);
+  const char *session = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kSessionCookie);
+  request.session = session ? session : "";
+  request.client = client;
+  return request;
+}
+
+// Queues answer on connection; MHD_NO when it could not be queued (the library then drops the
+// connection).
+MHD_Result send_answer(MHD_Connection *connection, const Answer &answer) {
+  MHD_Response *response = MHD_create_response_from_buffer(
+      answer.body.size(), const_cast<char *>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kHtml);
+  for (const auto &[name, value] : answer.headers)
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  if (answer.close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  const MHD_Result queued =
+      MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+  MHD_destroy_response(response);
+  return queued;
+}
+
+}  // namespace
+
+// What a request has to remember across the library's calls: the answer made on the worker pool
+// while the connection waited suspended.
+struct WebFront::Exchange {
+  std::string method;
+  std::string path;
+  std::string version;
+  std::string client;
+  Answer reply;
+  std::function<Answer()> work;  // set when the answer needs password hashing
+};
+
+WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits)
+    : service_(service), access_log_(std::move(access_log)), limits_(limits) {}
+
+WebFront::~WebFront() {
+  stop();
+  if (listen_socket_ >= 0) ::close(listen_socket_);
+}
+
+std::optional<int> WebFront::bind(const std::string &host, int port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    return std::nullopt;
+  for (addrinfo *candidate = found; candidate; candidate = candidate->ai_next) {
+    const int sock = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, 0);
+    if (sock < 0) continue;
+    // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT. SO_REUSEPORT
+    // is left off: it would let a second server take part of this one's connections.
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(sock, candidate->ai_addr, candidate->ai_addrlen) == 0 &&
+        ::listen(sock, kListenBacklog) == 0) {
+      sockaddr_storage bound{};
+      socklen_t size = sizeof bound;
+      ::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &size);
+      const int bound_port =
+          ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
+      freeaddrinfo(found);
+      if (listen_socket_ >= 0) ::close(listen_socket_);
+      listen_socket_ = sock;
+      return bound_port;
+    }
+    ::close(sock);
+  }
+  freeaddrinfo(found);
+  return std::nullopt;
+}
+
+bool WebFront::run() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (stop_requested_) return true;
+    running_ = true;
+  }
+  const bool served = serve();
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    running_ = false;
+  }
+  state_changed_.notify_all();
+  return served;
+}
+
+bool WebFront::serve() {
+  if (listen_socket_ < 0) return false;
+  deadlines_ = std::make_unique<HeadDeadlines>(limits_.head_time);
+  const unsigned hash_threads = limits_.hash_threads
+                                    ? limits_.hash_threads
+                                    : std::max(2u, std::thread::hardware_concurrency());
+  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes);
+
+  MHD_Daemon *daemon = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+      &WebFront::on_request, this,                                          //
+      MHD_OPTION_LISTEN_SOCKET, listen_socket_,                             //
+      MHD_OPTION_THREAD_POOL_SIZE, limits_.io_threads,                      //
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memory_per_connection,    //
+      MHD_OPTION_CONNECTION_LIMIT, connection_cap(limits_.connections),     //
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connections_per_address,  //
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.idle_timeout.count()),
+      MHD_OPTION_NOTIFY_COMPLETED, &WebFront::on_completed, this,    //
+      MHD_OPTION_NOTIFY_CONNECTION, &WebFront::on_connection, this,  //
+      MHD_OPTION_END);
+  if (daemon) {
+    listen_socket_ = -1;  // the library closes it when it stops
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    state_changed_.wait(lock, [this] { return stop_requested_; });
+    lock.unlock();
+    MHD_quiesce_daemon(daemon);
+    // Every suspended connection is resumed by its task before the library stops.
+    hashing_.reset();
+    MHD_stop_daemon(daemon);
+  }
+  hashing_.reset();
+  deadlines_.reset();
+  return daemon != nullptr;
+}
+
+void WebFront::stop() {
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  stop_requested_ = true;
+  state_changed_.notify_all();
+  state_changed_.wait(lock, [this] { return !running_; });
+}
+
+MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange,
+                            const Answer &reply) {
+  access_log_(access_line({service_.now(), exchange.client, exchange.method, exchange.path,
+                           exchange.version, reply.status, reply.body.size()}));
+  return send_answer(connection, reply);
+}
+
+MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const char *url,
+                                const char *method, const char *version, const char *,
+                                std::size_t *upload_data_size, void **request_state) {
+  auto &front = *static_cast<WebFront *>(self);
+  auto *exchange = static_cast<Exchange *>(*request_state);
+  try {
+    // The first call comes with the head. Answering then would make the library close the
+    // connection, so only refusals (which close it anyway) are sent at once; the answer goes
+    // out on the next call, or once the worker pool has made it.
+    if (!exchange) {
+      front.deadlines_->head_complete(socket_of(connection));
+      exchange = new Exchange{method ? method : "",
+                              url ? url : "",
+                              version ? version : "",
+                              client_address(connection),
+                              {},
+                              {}};
+      *request_state = exchange;
+      if (auto refusal = front.refusal(connection, method, version))
+        return front.answer(connection, *exchange, *refusal);
+      front.route(connection, *exchange);
+      return MHD_YES;
+    }
+    *upload_data_size = 0;  // never reached: a request with a body was refused above
+    if (exchange->work) return front.hash_off_thread(connection, *exchange);
+    return front.answer(connection, *exchange, exchange->reply);
+  } catch (const StoreUnavailable &) {
+    // The store logs the outage once; each request it fails is only answered.
+    if (!exchange) return MHD_NO;
+    return front.answer(connection, *exchange, unavailable());
+  } catch (const std::exception &error) {
+    front.log_error(error.what());
+    if (!exchange) return MHD_NO;
+    return front.answer(connection, *exchange, Answer::error(500, true));
+  }
+}
+
+std::optional<Answer> WebFront::refusal(MHD_Connection *connection, const char *request_line,
+                                        const char *version) {
+  if (const auto status = head_refusal(connection, request_line, version, limits_.head_bytes))
+    return Answer::error(*status, true);
+  const std::string method = request_line ? request_line : "";
+  const bool has_body = announces_body(connection);
+  if (method != "GET" && method != "HEAD") return Answer::error(405, has_body);
+  // Every query travels in the address and no body is ever read, so a request announcing one is
+  // refused rather than answered as if the body were not there.
+  if (has_body) return Answer::error(400, true);
+  return std::nullopt;
+}
+
+void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
+  const RouteHandler handler = find_route(exchange.path);
+  if (!handler) {
+    exchange.reply = Answer::error(404);
+    return;
+  }
+  RouteAnswer routed = handler(service_, route_request(connection, exchange.client));
+  exchange.reply = std::move(routed.reply);
+  exchange.work = std::move(routed.work);
+}
+
+MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &exchange) {
+  std::function<Answer()> work = std::move(exchange.work);
+  exchange.work = nullptr;
+  MHD_suspend_connection(connection);
+  Exchange *waiting = &exchange;
+  const bool queued = hashing_->post([this, connection, waiting, work = std::move(work)] {
+    try {
+      waiting->reply = work();
+    } catch (const StoreUnavailable &) {
+      waiting->reply = unavailable();
+    } catch (const std::exception &error) {
+      log_error(error.what());
+      waiting->reply = Answer::error(500, true);
+    }
+    MHD_resume_connection(connection);
+  });
+  if (!queued) {
+    // More hashing waits than the pool may hold: the client is told to come back later.
+    exchange.reply = unavailable();
+    MHD_resume_connection(connection);
+  }
+  return MHD_YES;
+}
+
+void WebFront::log_error(const std::string &what) const {
+  access_log_(log_time(service_.now()) + " error: " + what);
+}
+
+void WebFront::on_completed(void *self, MHD_Connection *connection, void **request_state,
+                            MHD_RequestTerminationCode) {
+  auto &front = *static_cast<WebFront *>(self);
+  delete static_cast<Exchange *>(*request_state);
+  *request_state = nullptr;
+  const int socket = socket_of(connection);
+  front.deadlines_->answered(socket);
+  // A client that has ended its side (sent its requests, then shut down writing) has its end of
+  // stream waiting unread: the library, woken once for the data and the end together, would
+  // otherwise keep the connection until its idle time-out. Closing the reading side wakes it to
+  // see the end; replies still to be sent are not affected.
+  char next = 0;
+  if (socket >= 0 && ::recv(socket, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+    ::shutdown(socket, SHUT_RD);
+}
+
+void WebFront::on_connection(void *self, MHD_Connection *connection, void **,
+                             MHD_ConnectionNotificationCode what) {
+  auto &front = *static_cast<WebFront *>(self);
+  const int socket = socket_of(connection);
+  if (what == MHD_CONNECTION_NOTIFY_STARTED)
+    front.deadlines_->opened(socket);
+  else
+    front.deadlines_->closed(socket);
+}
+
+}  // namespace velmoth::server

@@ -1,0 +1,98 @@
+// The HTTP front: libmicrohttpd's daemon, its limits, refusals and the access log.
+#pragma once
+
+#include <microhttpd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "accounts/service.h"
+#include "base/log_sink.h"
+#include "http/answer.h"
+#include "http/head_deadlines.h"
+#include "http/worker_pool.h"
+
+namespace velmoth::server {
+
+// Limits of the HTTP front. Idle and slow connections cost memory (memory_per_connection each),
+// never a thread.
+struct FrontLimits {
+  unsigned io_threads = 2;
+  // Threads that hash passwords; 0 for one per core.
+  unsigned hash_threads = 0;
+  std::size_t queued_hashes = 1024;
+  // A request head may hold head_bytes; a longer one is refused (414 when the request line alone
+  // is too long, 431 otherwise). memory_per_connection holds the head, the parsed copies the
+  // library makes of cookies and query values, and the reply's head; a head that does not fit
+  // is refused by the library in the same way.
+  std::size_t head_bytes = 8 * 1024;
+  std::size_t memory_per_connection = 20 * 1024;
+  unsigned connections = 10000;  // lowered to what the open-file limit allows
+  unsigned connections_per_address = 256;
+  std::chrono::seconds idle_timeout{10};
+  std::chrono::milliseconds head_time{10000};
+};
+
+// The HTTP side of the service: serves the routes (routes.h) under limits, with the access log.
+// Only GET and HEAD are served (other methods get 405); unknown paths get 404. No request body
+// is ever read: a request announcing one is refused and its connection closed, so the body's
+// bytes cannot pass for a request of their own. Logins and sign-ups hash passwords on a worker
+// pool while their connection waits suspended, so the I/O threads keep serving everyone else.
+class WebFront {
+ public:
+  WebFront(Service &service, LogSink access_log, FrontLimits limits = {});
+  ~WebFront();
+  WebFront(const WebFront &) = delete;
+  WebFront &operator=(const WebFront &) = delete;
+
+  // Binds to host and port (0 picks a free port); the port bound, or nothing on failure.
+  std::optional<int> bind(const std::string &host, int port);
+  // Serves requests until stop(); false when the server could not run.
+  bool run();
+  // Ends run() and waits for it to return. Safe from any thread, before, during or after run().
+  void stop();
+
+ private:
+  struct Exchange;
+  static MHD_Result on_request(void *self, MHD_Connection *connection, const char *url,
+                               const char *method, const char *version, const char *upload_data,
+                               std::size_t *upload_data_size, void **request_state);
+  static void on_completed(void *self, MHD_Connection *connection, void **request_state,
+                           MHD_RequestTerminationCode why);
+  static void on_connection(void *self, MHD_Connection *connection, void **socket_state,
+                            MHD_ConnectionNotificationCode what);
+
+  // run()'s work: the library serves until stop() is asked for.
+  bool serve();
+  // The answer to send at once, ending the connection, when the head is refused.
+  // request_line and version are the handler's method and version arguments, which point into
+  // the received head.
+  std::optional<Answer> refusal(MHD_Connection *connection, const char *request_line,
+                                const char *version);
+  // Sets the exchange's reply, or the work that makes it, from its route.
+  void route(MHD_Connection *connection, Exchange &exchange);
+  MHD_Result answer(MHD_Connection *connection, const Exchange &exchange, const Answer &reply);
+  // Runs the exchange's work on the hashing pool while the connection waits suspended.
+  MHD_Result hash_off_thread(MHD_Connection *connection, Exchange &exchange);
+  void log_error(const std::string &what) const;
+
+  Service &service_;
+  LogSink access_log_;
+  FrontLimits limits_;
+  int listen_socket_ = -1;
+  std::unique_ptr<HeadDeadlines> deadlines_;
+  std::unique_ptr<WorkerPool> hashing_;
+
+  std::mutex state_mutex_;
+  std::condition_variable state_changed_;
+  bool stop_requested_ = false;
+  bool running_ = false;
+};
+
+}  // namespace velmoth::server
