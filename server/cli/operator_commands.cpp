@@ -147,6 +147,7 @@ int accounts_command(const OperatorCommand &command, Service &service,
       return kExitDone;
     }
     std::vector<Row> rows;
+    rows.reserve(accounts.size());
     for (const AccountRecord &account : accounts)
       rows.push_back({account.name, account.qq, shown_time(account.created_at),
                       account.disabled_at ? "disabled" : "active",
@@ -202,6 +203,7 @@ int cards_command(const OperatorCommand &command, Service &service) {
       return kExitDone;
     }
     std::vector<Row> rows;
+    rows.reserve(cards.size());
     for (const CardRecord &card : cards)
       rows.push_back({card.number, shown_time(card.created_at), card_status(card),
                       card.spent_by.empty() ? "-" : card.spent_by,

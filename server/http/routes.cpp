@@ -68,11 +68,8 @@ struct Route {
 };
 
 constexpr Route kRoutes[] = {
-    {"/", home},
-    {"/buy.html", buy},
-    {"/account.asp", account},
-    {"/login.asp", login},
-    {"/reg.asp", signup},
+    {"/", home},           {"/buy.html", buy},   {"/account.asp", account},
+    {"/login.asp", login}, {"/reg.asp", signup},
 };
 
 }  // namespace

@@ -49,7 +49,8 @@ class TestAccountNames : public QObject {
 void TestAccountNames::refused_names_data() {
   QTest::addColumn<std::string>("name");
   QTest::addColumn<std::string>("password");
-  const auto row = [](const char *what, std::string name, std::string password = kPassword) {
+  const auto row = [](const char *what, const std::string &name,
+                      const std::string &password = kPassword) {
     QTest::newRow(what) << name << password;
   };
   row("blanks only", "   ");

@@ -62,6 +62,7 @@ void TestConnectionFlood::logins_go_on_while_connections_are_held() {
   }
   // Slow clients send a request head a byte at a time, never finishing it, until the test ends.
   std::vector<std::unique_ptr<ClientConnection>> slow;
+  slow.reserve(kSlow);
   for (int i = 0; i < kSlow; ++i)
     slow.push_back(std::make_unique<ClientConnection>(server.port(),
                                                       from_address(kIdle / kPerAddress).c_str()));
@@ -102,6 +103,7 @@ void TestConnectionFlood::logins_go_on_while_connections_are_held() {
 void TestConnectionFlood::one_address_holds_no_more_than_its_share() {
   RunningService server;
   std::vector<std::unique_ptr<ClientConnection>> held;
+  held.reserve(300);
   for (int i = 0; i < 300; ++i)
     held.push_back(std::make_unique<ClientConnection>(server.port(), "127.0.0.9"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -1,6 +1,5 @@
 // velmoth-server as a process: arguments, add-cards output, --demo, and a clean stop on signals.
 
-#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>

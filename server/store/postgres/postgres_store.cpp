@@ -173,6 +173,7 @@ std::vector<ThrottleRecord> PostgresStore::load_throttle(std::size_t limit) {
         " ORDER BY last_failure DESC LIMIT $1",
         static_cast<std::int64_t>(limit));
     std::vector<ThrottleRecord> records;
+    records.reserve(static_cast<std::size_t>(recent.count()));
     for (int row = 0; row < recent.count(); ++row)
       records.push_back({recent.text(row, 0), recent.integer(row, 1), recent.integer(row, 2),
                          recent.integer(row, 3)});
@@ -213,6 +214,7 @@ std::vector<AccountRecord> PostgresStore::list_accounts() {
   return pool_->access([&](PgConnection &db) {
     const PgRows all = db.query(std::string(kAccountColumns) + " ORDER BY a.name_key, a.id", "");
     std::vector<AccountRecord> accounts;
+    accounts.reserve(static_cast<std::size_t>(all.count()));
     for (int row = 0; row < all.count(); ++row) accounts.push_back(account_record(all, row));
     return accounts;
   });
@@ -263,6 +265,7 @@ std::vector<CardRecord> PostgresStore::list_cards(CardFilter filter) {
     if (filter == CardFilter::Spent) sql += " WHERE c.used_by IS NOT NULL";
     const PgRows all = db.query(sql + " ORDER BY c.created_at, c.id", std::vector<std::string>{});
     std::vector<CardRecord> cards;
+    cards.reserve(static_cast<std::size_t>(all.count()));
     for (int row = 0; row < all.count(); ++row)
       cards.push_back({all.text(row, 0), all.integer(row, 1), all.text(row, 2), all.integer(row, 3),
                        all.integer(row, 4)});
