@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "accounts/service.h"
+#include "base/text_rules.h"
 #include "cli/command_line.h"
 #include "cli/exit_codes.h"
 #include "cli/operator_commands.h"
 #include "cli/store_location.h"
+#include "http/tls_identity.h"
 #include "http/web_front.h"
 
 namespace {
@@ -48,20 +50,45 @@ void print_demo(Service &service) {
   std::fflush(stdout);
 }
 
+// Reads the TLS certificate and key again on SIGHUP, and says how it went in one line.
+void reload_tls(TlsIdentity *tls) {
+  if (!tls) {
+    std::fprintf(stderr, "velmoth-server: SIGHUP: no TLS certificate to read again\n");
+    return;
+  }
+  try {
+    tls->reload();
+    std::fprintf(stderr, "velmoth-server: TLS certificate and key read again; valid until %s\n",
+                 utc_text(tls->expires(), "%Y-%m-%d %H:%M:%S UTC").c_str());
+  } catch (const TlsError &error) {
+    std::fprintf(stderr, "velmoth-server: new TLS certificate refused, the old one stays: %s\n",
+                 error.what());
+  }
+}
+
 int serve(const ServeCommand &command) {
-  // SIGINT and SIGTERM are blocked in every thread and taken by one watcher thread with
-  // sigwait(), so stopping the server runs as ordinary code rather than in a signal handler.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one watcher thread with
+  // sigwait(), so stopping and reloading run as ordinary code rather than in a signal handler.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client hanging up mid-reply must not kill the process
 
-  Service service(open_store(command.database, standard_error_log()));
-  if (command.demo) print_demo(service);
+  std::unique_ptr<TlsIdentity> tls;
+  if (!command.tls_certificate.empty()) {
+    try {
+      tls = std::make_unique<TlsIdentity>(command.tls_certificate, command.tls_key);
+    } catch (const TlsError &error) {
+      std::fprintf(stderr, "velmoth-server: %s\n", error.what());
+      return kExitFailed;
+    }
+  }
 
-  WebFront front(service, standard_error_log());
+  Service service(open_store(command.database, standard_error_log()));
+  WebFront front(service, standard_error_log(), {}, {tls.get(), command.tls_proxies});
   const auto port = front.bind(command.host, command.port);
   const std::string host =
       command.host.find(':') == std::string::npos ? command.host : "[" + command.host + "]";
@@ -69,11 +96,26 @@ int serve(const ServeCommand &command) {
     std::fprintf(stderr, "velmoth-server: cannot listen on %s:%d\n", host.c_str(), command.port);
     return kExitFailed;
   }
-  std::fprintf(stderr, "velmoth-server: listening on http://%s:%d/\n", host.c_str(), *port);
+  if (!tls && command.tls_proxies.empty() && !front.bound_to_loopback()) {
+    std::fprintf(stderr,
+                 "velmoth-server: refusing plain HTTP on %s, which is not loopback: passwords "
+                 "travel in the query and anyone on the path would read them; serve HTTPS with "
+                 "--tls-cert and --tls-key, or name the TLS-terminating proxies in front with "
+                 "--plain-behind-tls-proxy\n",
+                 host.c_str());
+    return kExitUsage;
+  }
+  if (command.demo) print_demo(service);
+  std::fprintf(stderr, "velmoth-server: listening on %s://%s:%d/\n", tls ? "https" : "http",
+               host.c_str(), *port);
 
   std::thread watcher([&] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    for (;;) {
+      int signal_number = 0;
+      sigwait(&signals, &signal_number);
+      if (signal_number != SIGHUP) break;
+      reload_tls(tls.get());
+    }
     front.stop();
   });
   const bool served = front.run();

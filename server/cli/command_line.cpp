@@ -1,6 +1,10 @@
 // Parsing velmoth-server's arguments, and its usage text.
 #include "cli/command_line.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 
@@ -34,6 +38,26 @@ void parse_listen(const std::string &text, ServeCommand &command) {
     throw std::invalid_argument("--listen needs HOST:PORT with a port from 0 to 65535");
   command.host = host;
   command.port = *port;
+}
+
+// A comma-separated list of IPv4 or IPv6 addresses, each written as inet_ntop writes it.
+std::vector<std::string> parse_addresses(const std::string &text, const std::string &option) {
+  std::vector<std::string> addresses;
+  std::size_t start = 0;
+  while (start <= text.size() && !text.empty()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string item = text.substr(start, comma - start);
+    unsigned char binary[sizeof(in6_addr)];
+    char canonical[INET6_ADDRSTRLEN] = {};
+    const int family = item.find(':') == std::string::npos ? AF_INET : AF_INET6;
+    if (inet_pton(family, item.c_str(), binary) != 1 ||
+        !inet_ntop(family, binary, canonical, sizeof canonical))
+      throw std::invalid_argument(option + " takes IP addresses separated by commas, not '" + item +
+                                  "'");
+    addresses.emplace_back(canonical);
+    start = comma + 1;
+  }
+  return addresses;
 }
 
 // The value of an option written as "--name VALUE" or "--name=VALUE"; advances i past it.
@@ -121,6 +145,13 @@ Command parse_command_line(const std::vector<std::string> &args) {
       parse_listen(*listen, serve);
     } else if (args[i] == "--demo" && verb == "serve") {
       serve.demo = true;
+    } else if (auto cert = option_value(args, i, "--tls-cert"); cert && verb == "serve") {
+      serve.tls_certificate = *cert;
+    } else if (auto key = option_value(args, i, "--tls-key"); key && verb == "serve") {
+      serve.tls_key = *key;
+    } else if (auto proxies = option_value(args, i, "--plain-behind-tls-proxy");
+               proxies && verb == "serve") {
+      serve.tls_proxies = parse_addresses(*proxies, "--plain-behind-tls-proxy");
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       throw std::invalid_argument("unknown option '" + args[i] + "' for " + verb);
     } else {
@@ -131,6 +162,12 @@ Command parse_command_line(const std::vector<std::string> &args) {
 
   if (verb == "serve") {
     if (!operands.empty()) throw std::invalid_argument("unexpected argument '" + operands[0] + "'");
+    if (serve.tls_certificate.empty() != serve.tls_key.empty())
+      throw std::invalid_argument("--tls-cert and --tls-key go together: give both, or neither");
+    if (!serve.tls_certificate.empty() && !serve.tls_proxies.empty())
+      throw std::invalid_argument(
+          "--plain-behind-tls-proxy is for a plain listener; with --tls-cert the service speaks "
+          "HTTPS itself");
     return serve;
   }
   if (operands.size() != 1) throw std::invalid_argument("add-cards needs exactly one COUNT");
@@ -144,12 +181,19 @@ Command parse_command_line(const std::vector<std::string> &args) {
 std::string usage_text() {
   return "Usage:\n"
          "  velmoth-server serve --db LOCATION [--listen HOST:PORT] [--demo]\n"
+         "                       [--tls-cert FILE --tls-key FILE]\n"
+         "                       [--plain-behind-tls-proxy ADDRESS[,ADDRESS...]]\n"
          "      Serves the velmoth web service. LOCATION is the path of an SQLite file\n"
          "      (created if missing) or a postgresql://USER@HOST/DATABASE address of a\n"
          "      PostgreSQL database shared by several service processes.\n"
          "      HOST:PORT defaults to 127.0.0.1:8931; port 0 picks a free port.\n"
          "      --demo makes sure the account demo (password demo1234) exists and prints it\n"
          "      together with 5 new top-up cards. SIGINT or SIGTERM stops the service.\n"
+         "      --tls-cert and --tls-key serve HTTPS with a PEM certificate chain and key (the\n"
+         "      key readable by its owner only); SIGHUP reads them again. Plain HTTP is served\n"
+         "      on loopback only, since passwords travel in the query, unless the listener\n"
+         "      sits behind TLS-terminating proxies named with --plain-behind-tls-proxy, whose\n"
+         "      X-Forwarded-For then names the client.\n"
          "  velmoth-server add-cards --db LOCATION COUNT\n"
          "      Creates COUNT (1-" +
          std::to_string(kMaxCardsPerRun) +

@@ -14,6 +14,11 @@ struct ServeCommand {
   std::string host = "127.0.0.1";  // loopback unless told otherwise
   int port = 8931;                 // 0 picks a free port
   bool demo = false;
+  std::string tls_certificate;  // PEM files; HTTPS when both are given, plain HTTP when neither
+  std::string tls_key;
+  // TLS-terminating proxies in front of a plain listener that is not loopback, as addresses
+  // written the canonical way; plain HTTP elsewhere than loopback is refused without them.
+  std::vector<std::string> tls_proxies;
 };
 
 struct AddCardsCommand {

@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -68,6 +71,41 @@ Answer unavailable() {
   return reply;
 }
 
+MHD_Result collect_forwarded_for(void *last, MHD_ValueKind, const char *key, std::size_t key_size,
+                                 const char *value, std::size_t value_size) {
+  static constexpr std::string_view kName = "X-Forwarded-For";
+  if (value && key_size == kName.size() && ::strncasecmp(key, kName.data(), kName.size()) == 0)
+    *static_cast<std::string *>(last) = std::string(value, value_size);
+  return MHD_YES;
+}
+
+// The address a proxy appended to X-Forwarded-For (the last in the last such header), written as
+// inet_ntop writes it; nothing when there is none or it is no address.
+std::optional<std::string> forwarded_client(MHD_Connection *connection) {
+  std::string header;
+  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect_forwarded_for, &header);
+  const std::size_t comma = header.rfind(',');
+  std::string last = header.substr(comma == std::string::npos ? 0 : comma + 1);
+  last.erase(0, last.find_first_not_of(" \t"));
+  last.erase(last.find_last_not_of(" \t") + 1);
+  unsigned char address[sizeof(in6_addr)];
+  char text[INET6_ADDRSTRLEN] = {};
+  for (const int family : {AF_INET, AF_INET6})
+    if (inet_pton(family, last.c_str(), address) == 1 &&
+        inet_ntop(family, address, text, sizeof text))
+      return std::string(text);
+  return std::nullopt;
+}
+
+// Whether address (IPv4 or IPv6) reaches this machine only.
+bool is_loopback(const sockaddr_storage &address) {
+  if (address.ss_family == AF_INET)
+    return (ntohl(reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr) >> 24) == 127;
+  if (address.ss_family != AF_INET6) return false;
+  const in6_addr &ip6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+  return IN6_IS_ADDR_LOOPBACK(&ip6) || (IN6_IS_ADDR_V4MAPPED(&ip6) && ip6.s6_addr[12] == 127);
+}
+
 // What a route reads of the request on connection.
 RouteRequest route_request(MHD_Connection *connection, const std::string &client) {
   RouteRequest request;
@@ -108,8 +146,12 @@ struct WebFront::Exchange {
   std::function<Answer()> work;  // set when the answer needs password hashing
 };
 
-WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits)
-    : service_(service), access_log_(std::move(access_log)), limits_(limits) {}
+WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits,
+                   FrontTransport transport)
+    : service_(service),
+      access_log_(std::move(access_log)),
+      limits_(limits),
+      transport_(std::move(transport)) {}
 
 WebFront::~WebFront() {
   stop();
@@ -150,6 +192,21 @@ std::optional<int> WebFront::bind(const std::string &host, int port) {
   return std::nullopt;
 }
 
+bool WebFront::bound_to_loopback() const {
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  return listen_socket_ >= 0 &&
+         ::getsockname(listen_socket_, reinterpret_cast<sockaddr *>(&bound), &size) == 0 &&
+         is_loopback(bound);
+}
+
+std::string WebFront::client_of(MHD_Connection *connection) const {
+  std::string client = client_address(connection);
+  const auto &proxies = transport_.trusted_proxies;
+  if (std::find(proxies.begin(), proxies.end(), client) == proxies.end()) return client;
+  return forwarded_client(connection).value_or(client);
+}
+
 bool WebFront::run() {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
@@ -173,18 +230,26 @@ bool WebFront::serve() {
                                     : std::max(2u, std::thread::hardware_concurrency());
   hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes);
 
-  MHD_Daemon *daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
-      &WebFront::on_request, this,                                          //
-      MHD_OPTION_LISTEN_SOCKET, listen_socket_,                             //
-      MHD_OPTION_THREAD_POOL_SIZE, limits_.io_threads,                      //
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.memory_per_connection,    //
-      MHD_OPTION_CONNECTION_LIMIT, connection_cap(limits_.connections),     //
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connections_per_address,  //
-      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits_.idle_timeout.count()),
-      MHD_OPTION_NOTIFY_COMPLETED, &WebFront::on_completed, this,    //
-      MHD_OPTION_NOTIFY_CONNECTION, &WebFront::on_connection, this,  //
-      MHD_OPTION_END);
+  std::vector<MHD_OptionItem> options = {
+      {MHD_OPTION_LISTEN_SOCKET, listen_socket_, nullptr},
+      {MHD_OPTION_THREAD_POOL_SIZE, limits_.io_threads, nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits_.memory_per_connection),
+       nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, connection_cap(limits_.connections), nullptr},
+      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.connections_per_address, nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout.count()), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&WebFront::on_completed), this},
+      {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&WebFront::on_connection), this},
+  };
+  unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+  if (transport_.tls) {
+    flags |= MHD_USE_TLS;
+    options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char *>(kTlsPriorities)});
+    options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, TlsIdentity::retrieve_function()});
+  }
+  options.push_back({MHD_OPTION_END, 0, nullptr});
+  MHD_Daemon *daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &WebFront::on_request, this,
+                                        MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
   if (daemon) {
     listen_socket_ = -1;  // the library closes it when it stops
     std::unique_lock<std::mutex> lock(state_mutex_);
@@ -228,7 +293,7 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
       exchange = new Exchange{method ? method : "",
                               url ? url : "",
                               version ? version : "",
-                              client_address(connection),
+                              front.client_of(connection),
                               {},
                               {}};
       *request_state = exchange;

@@ -11,11 +11,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "accounts/service.h"
 #include "base/log_sink.h"
 #include "http/answer.h"
 #include "http/head_deadlines.h"
+#include "http/tls_identity.h"
 #include "http/worker_pool.h"
 
 namespace velmoth::server {
@@ -39,6 +41,16 @@ struct FrontLimits {
   std::chrono::milliseconds head_time{10000};
 };
 
+// How clients reach the front.
+struct FrontTransport {
+  // HTTPS with this certificate and key when set (it must outlive the front); plain HTTP if not.
+  TlsIdentity *tls = nullptr;
+  // Addresses of TLS-terminating proxies in front of a plain listener. A request from one of them
+  // is counted and logged under the address its X-Forwarded-For header ends with; from anywhere
+  // else that header is ignored.
+  std::vector<std::string> trusted_proxies;
+};
+
 // The HTTP side of the service: serves the routes (routes.h) under limits, with the access log.
 // Only GET and HEAD are served (other methods get 405); unknown paths get 404. No request body
 // is ever read: a request announcing one is refused and its connection closed, so the body's
@@ -46,13 +58,16 @@ struct FrontLimits {
 // pool while their connection waits suspended, so the I/O threads keep serving everyone else.
 class WebFront {
  public:
-  WebFront(Service &service, LogSink access_log, FrontLimits limits = {});
+  WebFront(Service &service, LogSink access_log, FrontLimits limits = {},
+           FrontTransport transport = {});
   ~WebFront();
   WebFront(const WebFront &) = delete;
   WebFront &operator=(const WebFront &) = delete;
 
   // Binds to host and port (0 picks a free port); the port bound, or nothing on failure.
   std::optional<int> bind(const std::string &host, int port);
+  // Whether the address bound answers this machine only (127.0.0.0/8, ::1).
+  bool bound_to_loopback() const;
   // Serves requests until stop(); false when the server could not run.
   bool run();
   // Ends run() and waits for it to return. Safe from any thread, before, during or after run().
@@ -75,6 +90,8 @@ class WebFront {
   // the received head.
   std::optional<Answer> refusal(MHD_Connection *connection, const char *request_line,
                                 const char *version);
+  // The address a request on connection counts as coming from.
+  std::string client_of(MHD_Connection *connection) const;
   // Sets the exchange's reply, or the work that makes it, from its route.
   void route(MHD_Connection *connection, Exchange &exchange);
   MHD_Result answer(MHD_Connection *connection, const Exchange &exchange, const Answer &reply);
@@ -85,6 +102,7 @@ class WebFront {
   Service &service_;
   LogSink access_log_;
   FrontLimits limits_;
+  FrontTransport transport_;
   int listen_socket_ = -1;
   std::unique_ptr<HeadDeadlines> deadlines_;
   std::unique_ptr<WorkerPool> hashing_;

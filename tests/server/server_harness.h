@@ -69,11 +69,11 @@ std::string send_raw(int port, const std::string &bytes);
 
 // The service with a movable clock and a captured access log, served on a free loopback port
 // from a database in a temporary folder unless database_path is given. Hashing is as cheap as
-// Argon2id allows unless hash_cost says otherwise.
+// Argon2id allows unless hash_cost says otherwise; plain HTTP unless transport says otherwise.
 class RunningService {
  public:
   explicit RunningService(const QString &database_path = {},
-                          HashCost hash_cost = HashCost::minimum());
+                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {});
   ~RunningService();
 
   int port() const { return port_; }

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "server_harness.h"
+#include "test_certificates.h"
 
 using namespace velmoth::server::testing;
 
@@ -60,6 +61,7 @@ class TestServerCli : public QObject {
   Q_OBJECT
 
   QTemporaryDir dir_;
+  TestCertificates certificates_;
   QString path(const char *name) const { return dir_.filePath(QString::fromLatin1(name)); }
 
  private slots:
@@ -87,6 +89,10 @@ class TestServerCli : public QObject {
         << QStringList{"cards", "list", "--unused", "--spent", "--db", db};
     QTest::newRow("cards add zero") << QStringList{"cards", "add", "0", "--db", db};
     QTest::newRow("cards revoke without db") << QStringList{"cards", "revoke", "1"};
+    QTest::newRow("certificate without key")
+        << QStringList{"serve", "--db", db, "--tls-cert", "cert.pem"};
+    QTest::newRow("proxy that is no address")
+        << QStringList{"serve", "--db", db, "--plain-behind-tls-proxy", "10.0.0.1,proxy"};
     QTest::newRow("password in arguments")
         << QStringList{"accounts", "set-password", "x", "secret123", "--db", db};
   }
@@ -261,6 +267,42 @@ class TestServerCli : public QObject {
     QCOMPARE(result.err.count('\n'), 1);
     QVERIFY2(result.err.contains(db.toUtf8()) && result.err.contains(cause.toUtf8()),
              result.err.constData());
+  }
+
+  // Listeners that would expose passwords, and certificates that cannot be served, stop the start
+  // with one line naming the cause (and the file).
+  void unsafe_listeners_are_refused_data() {
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("cause");
+    const TestCertificates &tls = certificates_;
+    const auto pair = [](const QString &certificate, const QString &key) {
+      return QStringList{"--tls-cert", certificate, "--tls-key", key};
+    };
+    QTest::newRow("plain HTTP on every address")
+        << QStringList{"--listen", "0.0.0.0:0"} << 2 << "0.0.0.0, which is not loopback";
+    QTest::newRow("key readable by others")
+        << pair(tls.certificate(), tls.file("open.key")) << 5 << "open.key is readable by group";
+    QTest::newRow("missing certificate")
+        << pair(tls.file("missing.pem"), tls.key()) << 5 << "missing.pem: No such file";
+    QTest::newRow("key of another certificate")
+        << pair(tls.certificate(), tls.renewed_key()) << 5 << "renewed.key does not belong";
+    QTest::newRow("expired certificate")
+        << pair(tls.expired_certificate(), tls.expired_key()) << 5 << "expired.pem expired on";
+  }
+  void unsafe_listeners_are_refused() {
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(QString, cause);
+    QVERIFY(certificates_.ok());
+    QVERIFY(QFile::copy(certificates_.key(), certificates_.file("open.key")) ||
+            QFile::exists(certificates_.file("open.key")));
+    QVERIFY(::chmod(certificates_.file("open.key").toUtf8().constData(), 0644) == 0);
+    const Finished result =
+        run(QStringList{"serve", "--db", path("tls.db"), "--listen", "127.0.0.1:0"} + options);
+    QCOMPARE(result.exit_code, code);
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY2(result.err.contains(cause.toUtf8()), result.err.constData());
   }
 
   // The operator commands in order on one database: each step's exit code and output, and no

@@ -1,0 +1,131 @@
+// HTTPS as a real TLS client sees it: old protocol versions and suites refused, TLS 1.2 and 1.3
+// served, and a reload that swaps the certificate for new handshakes while open ones go on.
+
+#include <QFile>
+#include <QProcess>
+#include <QtTest>
+
+#include "server_harness.h"
+#include "test_certificates.h"
+
+using namespace velmoth::server;
+using namespace velmoth::server::testing;
+
+namespace {
+
+constexpr const char *kRequest = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+constexpr const char *kLastRequest =
+    "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+
+// openssl s_client on port with extra arguments, its input request; what it printed.
+QByteArray s_client(int port, const QStringList &extra, const QByteArray &request = kLastRequest) {
+  QProcess client;
+  client.setProcessChannelMode(QProcess::MergedChannels);
+  client.start(QStringLiteral("openssl"),
+               QStringList{"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(port),
+                           "-servername", "localhost", "-ign_eof"} +
+                   extra);
+  client.write(request);
+  client.closeWriteChannel();
+  if (!client.waitForFinished(15000)) client.kill();
+  return client.readAll();
+}
+
+// The first certificate in PEM text, without line breaks.
+QByteArray first_certificate(const QByteArray &text) {
+  const int begin = text.indexOf("-----BEGIN CERTIFICATE-----");
+  const int end = text.indexOf("-----END CERTIFICATE-----", begin);
+  if (begin < 0 || end < 0) return {};
+  return text.mid(begin, end - begin).replace('\n', "");
+}
+
+QByteArray read(const QString &path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool replace(const QString &to, const QString &from) {
+  QFile::remove(to);
+  return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+}  // namespace
+
+class TestTls : public QObject {
+  Q_OBJECT
+
+  TestCertificates certificates_;
+  std::unique_ptr<TlsIdentity> identity_;
+  std::unique_ptr<RunningService> server_;
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(certificates_.ok());
+    QVERIFY(replace(certificates_.file("served.pem"), certificates_.certificate()));
+    QVERIFY(replace(certificates_.file("served.key"), certificates_.key()));
+    identity_ = std::make_unique<TlsIdentity>(certificates_.file("served.pem").toStdString(),
+                                              certificates_.file("served.key").toStdString());
+    server_ = std::make_unique<RunningService>(QString(), HashCost::minimum(),
+                                               FrontTransport{identity_.get(), {}});
+  }
+  void cleanupTestCase() {
+    server_.reset();
+    identity_.reset();
+  }
+
+  // Old versions are offered with every suite allowed, so only the service can refuse them.
+  void versions_and_suites_data() {
+    QTest::addColumn<QStringList>("offer");
+    QTest::addColumn<bool>("served");
+    const QString any = QStringLiteral("ALL:@SECLEVEL=0");
+    QTest::newRow("TLS 1.0") << QStringList{"-tls1", "-cipher", any} << false;
+    QTest::newRow("TLS 1.1") << QStringList{"-tls1_1", "-cipher", any} << false;
+    QTest::newRow("TLS 1.2 without forward secrecy")
+        << QStringList{"-tls1_2", "-cipher", "AES128-GCM-SHA256:AES256-GCM-SHA384"} << false;
+    QTest::newRow("TLS 1.2 with CBC")
+        << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384"}
+        << false;
+    QTest::newRow("TLS 1.2, ECDHE and AES-GCM")
+        << QStringList{"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"} << true;
+    QTest::newRow("TLS 1.3") << QStringList{"-tls1_3"} << true;
+  }
+  void versions_and_suites() {
+    QFETCH(QStringList, offer);
+    QFETCH(bool, served);
+    const QByteArray said = s_client(server_->port(), offer);
+    QVERIFY2(said.contains("HTTP/1.1 200 OK") == served, said.constData());
+  }
+
+  void reload_swaps_the_certificate_for_new_handshakes_only() {
+    QProcess before;
+    before.setProcessChannelMode(QProcess::MergedChannels);
+    before.start(QStringLiteral("openssl"),
+                 {"s_client", "-connect", QStringLiteral("127.0.0.1:%1").arg(server_->port()),
+                  "-servername", "localhost", "-ign_eof"});
+    QByteArray answers;
+    before.write(kRequest);
+    QTRY_VERIFY_WITH_TIMEOUT((answers += before.readAll()).contains("</html>"), 5000);
+
+    QVERIFY(replace(certificates_.file("served.pem"), certificates_.renewed_certificate()));
+    QVERIFY(replace(certificates_.file("served.key"), certificates_.renewed_key()));
+    identity_->reload();
+    const QByteArray after = s_client(server_->port(), {"-showcerts"});
+    QCOMPARE(first_certificate(after), first_certificate(read(certificates_.renewed_certificate())));
+
+    // A bad pair is refused and the renewed one stays.
+    QVERIFY(replace(certificates_.file("served.key"), certificates_.key()));
+    QVERIFY_THROWS_EXCEPTION(TlsError, identity_->reload());
+    QCOMPARE(first_certificate(s_client(server_->port(), {"-showcerts"})),
+             first_certificate(read(certificates_.renewed_certificate())));
+
+    // The connection opened before the reload still answers.
+    answers.clear();
+    before.write(kRequest);
+    QTRY_VERIFY_WITH_TIMEOUT((answers += before.readAll()).contains("</html>"), 5000);
+    before.kill();
+    before.waitForFinished();
+  }
+};
+
+QTEST_GUILESS_MAIN(TestTls)
+#include "test_tls.moc"
