@@ -41,7 +41,7 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
       context_(context),
       ui(std::make_unique<Ui::Form1>()),
-      WebBrowser1(*context.network, this) {
+      WebBrowser1(*context.network, context.page_helper, this) {
   // The banner is decoded on a worker thread while the controls are built (or, where no thread
   // can be started, when it is needed). It is set here only, not also in the form, so that a
   // start decodes it once.

@@ -17,7 +17,7 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
       context_(context),
       ui(std::make_unique<Ui::Form2>()),
-      WebBrowser1(*context.network, this) {
+      WebBrowser1(*context.network, context.page_helper, this) {
   ui->setupUi(this);
   setAttribute(Qt::WA_DeleteOnClose);
   apply_common_look(*this, 4215, 4560);
