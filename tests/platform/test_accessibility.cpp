@@ -1,8 +1,13 @@
 // What a screen reader finds in each window, read through Qt's accessibility interfaces.
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
+
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -41,6 +46,44 @@ void walk(QAccessibleInterface *root, QMap<QString, Node> &nodes) {
 
 using Make = std::function<std::unique_ptr<QWidget>(const WindowContext &)>;
 
+const Make kLogin = [](const WindowContext &c) { return std::unique_ptr<QWidget>(new Form1(c)); };
+const Make kSignup = [](const WindowContext &c) { return std::unique_ptr<QWidget>(new Form2(c)); };
+
+// A window against an address nothing answers, remembering nothing.
+struct Opened {
+  QNetworkAccessManager network;
+  std::unique_ptr<QWidget> window;
+  explicit Opened(const Make &make) {
+    WindowContext context;
+    context.service_url = QStringLiteral("http://127.0.0.1:9/");
+    context.home_url = QStringLiteral("http://home.test/");
+    context.network = &network;
+    context.credentials_path = QStringLiteral("/nonexistent/config.inf");
+    window = make(context);
+  }
+};
+
+// What assistive technology was told, as the program's own handler passes it on.
+struct Told {
+  QObject *object;
+  QAccessible::Event type;
+  QString text;  // what a text change event carries
+};
+QList<Told> told;
+
+void record(QAccessibleEvent *event) {
+  QString text;
+  if (event->type() == QAccessible::TextInserted)
+    text = static_cast<QAccessibleTextInsertEvent *>(event)->textInserted();
+  if (event->type() == QAccessible::TextRemoved)
+    text = static_cast<QAccessibleTextRemoveEvent *>(event)->textRemoved();
+  if (event->type() == QAccessible::TextUpdated) {
+    const auto *update = static_cast<QAccessibleTextUpdateEvent *>(event);
+    text = update->textRemoved() + update->textInserted();
+  }
+  told.append(Told{event->object(), event->type(), text});
+}
+
 // (object name, role, name) of the controls a user reaches, and of the links.
 struct Expected {
   QString object;
@@ -57,7 +100,16 @@ class TestAccessibility : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { accessibility::install(); }
+  void initTestCase() {
+    // Stands where the bridge to assistive technology stands, behind the program's handler.
+    QAccessible::installUpdateHandler(record);
+    accessibility::install();
+    // Qt tells of changes only while assistive technology listens, as Qt's own tests make it.
+    QPlatformAccessibility *platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    if (!platform) QSKIP("this platform has no accessibility");
+    platform->setActive(true);
+  }
 
   void windows_data() {
     QTest::addColumn<Make>("make");
@@ -103,13 +155,8 @@ class TestAccessibility : public QObject {
     QFETCH(Make, make);
     QFETCH(QList<Expected>, expected);
     QFETCH(QStringList, absent);
-    QNetworkAccessManager network;
-    WindowContext context;
-    context.service_url = QStringLiteral("http://127.0.0.1:9/");
-    context.home_url = QStringLiteral("http://home.test/");
-    context.network = &network;
-    context.credentials_path = QStringLiteral("/nonexistent/config.inf");
-    const std::unique_ptr<QWidget> window = make(context);
+    Opened opened(make);
+    const std::unique_ptr<QWidget> &window = opened.window;
     window->show();
 
     QAccessibleInterface *root = QAccessible::queryAccessibleInterface(window.get());
@@ -142,6 +189,36 @@ class TestAccessibility : public QObject {
       actions->doAction(QAccessibleActionInterface::pressAction());
       QCOMPARE(clicked.size(), 1);
     }
+  }
+
+  void typed_text_data() {
+    QTest::addColumn<Make>("make");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<bool>("hidden");
+    QTest::newRow("login password") << kLogin << "Text2" << true;
+    QTest::newRow("sign-up password") << kSignup << "Text2" << true;
+    QTest::newRow("sign-up confirmation") << kSignup << "Text3" << true;
+    QTest::newRow("card password, shown as typed") << kSignup << "Text6" << false;
+  }
+
+  // Typed, deleted, set and cleared: a box that shows echo characters never tells what it holds.
+  void typed_text() {
+    QFETCH(Make, make);
+    QFETCH(QString, box);
+    QFETCH(bool, hidden);
+    Opened opened(make);
+    opened.window->show();
+    auto *edit = opened.window->findChild<QLineEdit *>(box);
+    edit->setFocus();
+    told.clear();
+    QTest::keyClicks(edit, QStringLiteral("pw12"));
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    edit->setText(QStringLiteral("xy9"));
+    edit->clear();
+    QString texts;
+    for (const Told &t : told) texts += t.text;
+    for (const QChar c : QStringLiteral("pw12xy9")) QCOMPARE(texts.contains(c), !hidden);
+    QCOMPARE(texts.contains(u'*'), hidden);
   }
 };
 
