@@ -30,6 +30,11 @@ std::unique_ptr<RequestCycle> set_up_request_window(const RequestWindow &parts,
   accessibility::expose_as_link(*parts.link);
   for (QWidget *unseen : parts.unseen) accessibility::hide(*unseen);
   accessibility::hide(*cycle.reply_box);
+  window.setAccessibleDescription(parts.description);
+  // A box's first caret position would be reported when it first takes the focus, ahead of the
+  // focus itself, and a screen reader would then move there without saying which box it is.
+  for (QLineEdit *box : window.findChildren<QLineEdit *>())
+    box->setCursorPosition(box->cursorPosition());
 
   cycle.timer->setObjectName(QStringLiteral("Timer1"));
   cycle.timer->setInterval(1000);

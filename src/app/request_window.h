@@ -22,6 +22,8 @@ struct RequestWindow {
   QWidget *window;
   int width_twips;
   int height_twips;
+  // Which window this is, for assistive technology: the windows share their title and caption.
+  QString description;
   // Its buttons, hidden reply box, poll timer, browser and counter.
   RequestCycle::Widgets cycle;
   // Each label and the control it names; Enter in a captioned text box clicks the action button.

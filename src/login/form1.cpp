@@ -54,6 +54,7 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       RequestWindow{this,
                     4815,
                     3360,
+                    QStringLiteral("登录窗口"),
                     {ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1, &Timeout},
                     {{ui->Label1, ui->Text1}, {ui->Label2, ui->Text2}, {ui->Label3, ui->Check1}},
                     {ui->Text2},

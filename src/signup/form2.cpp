@@ -28,6 +28,7 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
       RequestWindow{this,
                     4215,
                     4560,
+                    QStringLiteral("注册窗口"),
                     {ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1, &Timeout},
                     {{ui->Label1, ui->Text1},
                      {ui->Label2, ui->Text2},

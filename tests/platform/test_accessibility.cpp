@@ -7,6 +7,7 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QLineEdit>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -109,7 +110,9 @@ class TestAccessibility : public QObject {
         QGuiApplicationPrivate::platformIntegration()->accessibility();
     if (!platform) QSKIP("this platform has no accessibility");
     platform->setActive(true);
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open_url");
   }
+  void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
 
   void windows_data() {
     QTest::addColumn<Make>("make");
@@ -220,6 +223,65 @@ class TestAccessibility : public QObject {
     for (const QChar c : QStringLiteral("pw12xy9")) QCOMPARE(texts.contains(c), !hidden);
     QCOMPARE(texts.contains(u'*'), hidden);
   }
+
+  void keyboard_walk_data() {
+    QTest::addColumn<Make>("make");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("link_opens");
+    QTest::newRow("login") << kLogin << "登录窗口"
+                           << "http://home.test/";
+    QTest::newRow("sign-up") << kSignup << "注册窗口"
+                             << "http://home.test/buy.html";
+  }
+
+  // From the first box round to it again: every stop is named and says so first when it is
+  // reached; the link is the last stop, shows the focus and opens its page on Enter.
+  void keyboard_walk() {
+    QFETCH(Make, make);
+    QFETCH(QString, description);
+    QFETCH(QString, link_opens);
+    Opened opened(make);
+    QWidget &window = *opened.window;
+    QCOMPARE(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Description),
+             description);
+    told.clear();
+    if (auto *login = qobject_cast<Form1 *>(&window)) login->load();
+    if (auto *signup = qobject_cast<Form2 *>(&window)) signup->load();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QWidget *const first = QApplication::focusWidget();
+    QList<QWidget *> stops;
+    do {
+      QWidget *stop = QApplication::focusWidget();
+      const QString name = QAccessible::queryAccessibleInterface(stop)->text(QAccessible::Name);
+      QVERIFY2(!name.isEmpty(), qPrintable(stop->objectName()));
+      stops << stop;
+      QTest::keyClick(stop, Qt::Key_Tab);
+    } while (QApplication::focusWidget() != first && stops.size() < 20);
+    // A box's first event is its focus: a caret moved ahead of it silences the screen reader.
+    for (QWidget *stop : stops) {
+      for (const Told &t : told) {
+        if (t.object != stop) continue;
+        if (t.type == QAccessible::Focus) break;
+        QVERIFY2(t.type != QAccessible::TextCaretMoved, qPrintable(stop->objectName()));
+      }
+    }
+    // The link is the last stop; it shows the focus and opens its page on Enter.
+    QWidget *link = stops.last();
+    QCOMPARE(QAccessible::queryAccessibleInterface(link)->role(), QAccessible::Link);
+    const QImage unfocused = link->grab().toImage();
+    link->setFocus(Qt::TabFocusReason);
+    QVERIFY(link->grab().toImage() != unfocused);
+    opened_urls_.clear();
+    QTest::keyClick(link, Qt::Key_Return);
+    QCOMPARE(opened_urls_, QStringList{link_opens});
+  }
+
+ public slots:
+  // Stands in for the user's browser.
+  void open_url(const QUrl &url) { opened_urls_ << url.toString(); }
+
+ private:
+  QStringList opened_urls_;
 };
 
 QTEST_MAIN(TestAccessibility)
