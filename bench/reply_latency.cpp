@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/window_context.h"
 #include "platform/browser.h"
-#include "platform/page_reader.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ int main(int argc, char **argv) {
   const QString address = QStringLiteral("http://127.0.0.1:%1/login.asp").arg(server.serverPort());
 
   QNetworkAccessManager network;
-  velmoth::Browser browser(network);
+  velmoth::Browser browser(network, velmoth::installed_page_helper());
   QElapsedTimer since_last_byte;
   // The manager reports a finished reply before the browser hears of it.
   QObject::connect(&network, &QNetworkAccessManager::finished, [&] { since_last_byte.start(); });
@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
     QElapsedTimer timer;
     timer.start();
     QProcess helper;
-    helper.start(velmoth::PageReader::installed_helper(), {});
+    helper.start(velmoth::installed_page_helper(), {});
     helper.write("text/html\n1");
     helper.closeWriteChannel();
     if (!helper.waitForFinished() || helper.readAllStandardOutput().isEmpty()) return 1;

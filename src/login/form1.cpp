@@ -9,11 +9,10 @@
 
 #include "app/confirm_exit.h"
 #include "app/look.h"
+#include "app/request_window.h"
 #include "login/credentials_file.h"
 #include "login/credentials_save.h"
-#include "platform/accessibility.h"
 #include "platform/messages.h"
-#include "platform/shell.h"
 #include "platform/widgets.h"
 #include "service/protocol.h"
 #include "ui_form1.h"
@@ -41,7 +40,7 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
       context_(context),
       ui(std::make_unique<Ui::Form1>()),
-      WebBrowser1(*context.network, this) {
+      WebBrowser1(*context.network, context.page_helper, this) {
   // The banner is decoded on a worker thread while the controls are built (or, where no thread
   // can be started, when it is needed). It is set here only, not also in the form, so that a
   // start decodes it once.
@@ -49,37 +48,28 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
       std::async(std::launch::async | std::launch::deferred, banner_image, devicePixelRatio());
   ui->setupUi(this);
   ui->Picture->setPixmap(QPixmap::fromImage(banner.get()));
-  apply_common_look(*this, 4815, 3360);
-  make_password_box(*ui->Text2);
-  // The hidden boxes hold a whole page body or a whole record, not what a user types.
-  keep_any_length(*ui->Text3);
+  // The hidden scratch box holds a whole record, not what a user types.
   keep_any_length(*ui->Text4);
-  make_link_label(*ui->Label4, QColor(0, 0, 255));
-  accessibility::caption(*ui->Label1, *ui->Text1);
-  accessibility::caption(*ui->Label2, *ui->Text2);
-  accessibility::caption(*ui->Label3, *ui->Check1);
-  accessibility::expose_as_link(*ui->Label4);
-  for (QWidget *unseen :
-       std::initializer_list<QWidget *>{ui->Picture, ui->Shape1, ui->Shape2, ui->Text3, ui->Text4})
-    accessibility::hide(*unseen);
-  Timer1.setObjectName(QStringLiteral("Timer1"));
-  Timer1.setInterval(1000);
-  WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
-
-  cycle_ = std::make_unique<RequestCycle>(
-      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1, &Timeout},
+  cycle_ = set_up_request_window(
+      RequestWindow{this,
+                    4815,
+                    3360,
+                    QStringLiteral("登录窗口"),
+                    {ui->Command2, ui->Command1, ui->Text3, &Timer1, &WebBrowser1, &Timeout},
+                    {{ui->Label1, ui->Text1}, {ui->Label2, ui->Text2}, {ui->Label3, ui->Check1}},
+                    {ui->Text2},
+                    {ui->Picture, ui->Shape1, ui->Shape2, ui->Text4},
+                    ui->Label4,
+                    QColor(0, 0, 255),
+                    &WebHome},
       RequestCycle::Texts{QStringLiteral("登录(&L)"), QStringLiteral("正在登录..."),
                           QStringLiteral("正在登录...("), QStringLiteral("登录超时，请检查网络！")},
       std::vector<RequestCycle::KnownReply>{{QStringLiteral("0"), [this] { login_refused(); }},
-                                            {QStringLiteral("1"),
-                                             [this] {
+                                            {QStringLiteral("1"), [this] {
                                                cycle_->end_cycle();
                                                emit logged_in();
-                                             }}},
-      this);
+                                             }}});
 
-  connect(&WebBrowser1, &Browser::DocumentComplete, this,
-          [this] { on_page_loaded(WebBrowser1, *ui->Text3); });
   connect(ui->Command2, &QPushButton::clicked, this, [this] {
     login();
     save_credentials();
@@ -89,11 +79,7 @@ Form1::Form1(const WindowContext &context, QWidget *parent)
     ui->Check1->setCheckState(ui->Check1->checkState() == Qt::Unchecked ? Qt::Checked
                                                                         : Qt::Unchecked);
   });
-  connect(ui->Label4, &ClickableLabel::clicked, this, [this] { open_external(WebHome); });
-
-  // Enter in either box or on the check box clicks the default button.
-  connect(ui->Text1, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
-  connect(ui->Text2, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
+  // Enter on the check box clicks the default button, as it does in either box.
   ui->Check1->installEventFilter(this);
   // The rectangles around the boxes show which box has the focus.
   ui->Text1->installEventFilter(this);

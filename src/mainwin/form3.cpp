@@ -12,7 +12,7 @@ namespace velmoth {
 
 Form3::Form3(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
-      WebBrowser1(*context.network, this),
+      WebBrowser1(*context.network, context.page_helper, this),
       context_(context),
       ui(std::make_unique<Ui::Form3>()) {
   ui->setupUi(this);

@@ -4,6 +4,8 @@
 #include <QAccessibleWidget>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QStyle>
 #include <QWidget>
 
 #include "platform/widgets.h"
@@ -101,6 +103,65 @@ void renew(QWidget &widget) {
     QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(kept));
 }
 
+// The update handler installed before ours, if any: it takes the events on towards assistive
+// technology.
+QAccessible::UpdateHandler next_handler = nullptr;
+
+void tell_without_hidden_text(QAccessibleEvent *event);
+
+void pass_on(QAccessibleEvent *event) {
+  if (next_handler) {
+    next_handler(event);
+    return;
+  }
+  // With no handler installed Qt hands an event to the platform's bridge to assistive
+  // technology; that is the only public way there.
+  QAccessible::installUpdateHandler(nullptr);
+  QAccessible::updateAccessibility(event);
+  QAccessible::installUpdateHandler(tell_without_hidden_text);
+}
+
+// What a box that hides its text shows for text: an echo character for each character typed, or
+// nothing at all.
+QString as_shown(const QLineEdit &box, const QString &text) {
+  if (box.echoMode() == QLineEdit::NoEcho) return {};
+  const int echo = box.style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, &box);
+  return QString(text.size(), QChar(echo));
+}
+
+// Qt puts the very text typed into or deleted from a box into its text change events, even for
+// a password box, and screen readers speak it. Such a box's events carry what it shows instead.
+void tell_without_hidden_text(QAccessibleEvent *event) {
+  const auto *box = qobject_cast<QLineEdit *>(event->object());
+  if (!box || box->echoMode() == QLineEdit::Normal) return pass_on(event);
+  switch (event->type()) {
+    case QAccessible::TextInserted: {
+      const auto *typed = static_cast<QAccessibleTextInsertEvent *>(event);
+      QAccessibleTextInsertEvent shown(event->object(), typed->changePosition(),
+                                       as_shown(*box, typed->textInserted()));
+      shown.setCursorPosition(typed->cursorPosition());
+      return pass_on(&shown);
+    }
+    case QAccessible::TextRemoved: {
+      const auto *deleted = static_cast<QAccessibleTextRemoveEvent *>(event);
+      QAccessibleTextRemoveEvent shown(event->object(), deleted->changePosition(),
+                                       as_shown(*box, deleted->textRemoved()));
+      shown.setCursorPosition(deleted->cursorPosition());
+      return pass_on(&shown);
+    }
+    case QAccessible::TextUpdated: {
+      const auto *replaced = static_cast<QAccessibleTextUpdateEvent *>(event);
+      QAccessibleTextUpdateEvent shown(event->object(), replaced->changePosition(),
+                                       as_shown(*box, replaced->textRemoved()),
+                                       as_shown(*box, replaced->textInserted()));
+      shown.setCursorPosition(replaced->cursorPosition());
+      return pass_on(&shown);
+    }
+    default:
+      return pass_on(event);
+  }
+}
+
 }  // namespace
 
 // Qt asks the factories for each class of an object, most derived first, the factory installed
@@ -108,6 +169,7 @@ void renew(QWidget &widget) {
 void install() {
   static const bool installed = [] {
     QAccessible::installFactory(interface_for);
+    next_handler = QAccessible::installUpdateHandler(tell_without_hidden_text);
     return true;
   }();
   Q_UNUSED(installed);

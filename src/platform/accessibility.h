@@ -13,8 +13,9 @@ class ClickableLabel;
 // look and focus order stay as they are.
 namespace accessibility {
 
-// Lets the interfaces below replace Qt's own; done at start, before any window exists, and by
-// the functions below.
+// Lets the interfaces below replace Qt's own, and keeps the text typed into password boxes from
+// what assistive technology is told; done at start, before any window exists, and by the
+// functions below.
 void install();
 
 // Makes label the caption of control: the label becomes its buddy and the control is named by

@@ -81,8 +81,8 @@ bool is_web_address(const QUrl &url) {
 
 }  // namespace
 
-Browser::Browser(QNetworkAccessManager &network, QObject *parent)
-    : QObject(parent), network_(network) {
+Browser::Browser(QNetworkAccessManager &network, const QString &page_helper, QObject *parent)
+    : QObject(parent), network_(network), reader_(page_helper) {
   total_timer_.setSingleShot(true);
   connect(&total_timer_, &QTimer::timeout, this,
           [this] { end_load(QStringLiteral("网页加载超时")); });

@@ -31,7 +31,8 @@ class Browser : public QObject {
     int total_timeout_ms = 60'000;  // the whole load, however steadily it trickles
   };
 
-  explicit Browser(QNetworkAccessManager &network, QObject *parent = nullptr);
+  // page_helper is the program that reads the pages (see PageReader).
+  Browser(QNetworkAccessManager &network, const QString &page_helper, QObject *parent = nullptr);
   ~Browser() override;
 
   // Begins loading address (already percent-encoded; sent as is); returns at once. Cancels this

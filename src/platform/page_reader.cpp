@@ -1,11 +1,7 @@
 #include "platform/page_reader.h"
 
 #include <QByteArrayView>
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 
-#include "app/settings.h"
 #include "page/helper_limits.h"
 
 namespace velmoth {
@@ -16,7 +12,8 @@ constexpr int kTimeoutMs = 2000;
 
 }  // namespace
 
-PageReader::PageReader(QObject *parent) : QObject(parent), program_(installed_helper()) {
+PageReader::PageReader(const QString &program, QObject *parent)
+    : QObject(parent), program_(program) {
   deadline_.setSingleShot(true);
   connect(&deadline_, &QTimer::timeout, this, &PageReader::fail);
 }
@@ -26,13 +23,6 @@ PageReader::~PageReader() {
   // Killed helpers are reaped here: the event loop that would notice their end may not turn
   // again, and Qt warns of every process destroyed while it runs.
   for (QProcess *process : findChildren<QProcess *>()) process->waitForFinished();
-}
-
-QString PageReader::installed_helper() {
-  const QDir client_dir(QCoreApplication::applicationDirPath());
-  const QString beside = client_dir.filePath(QString::fromLatin1(page_helper::kProgramName));
-  if (QFileInfo(beside).isExecutable()) return beside;
-  return QDir::cleanPath(client_dir.filePath(QString::fromUtf8(configured::kPageHelperFromClient)));
 }
 
 void PageReader::prepare() {

@@ -18,7 +18,8 @@ class PageReader : public QObject {
   Q_OBJECT
 
  public:
-  explicit PageReader(QObject *parent = nullptr);
+  // program is the page helper to run.
+  explicit PageReader(const QString &program, QObject *parent = nullptr);
   ~PageReader() override;
 
   // Starts a helper for the next page, unless one is waiting already: it starts while the page
@@ -31,8 +32,6 @@ class PageReader : public QObject {
   void cancel();
   bool busy() const { return reading_; }
 
-  // The helper beside the client's executable, else where it is installed.
-  static QString installed_helper();
   // Another helper program, for tests.
   void set_program(const QString &program);
 

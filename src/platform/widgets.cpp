@@ -1,9 +1,11 @@
 #include "platform/widgets.h"
 
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyleOptionFocusRect>
 #include <limits>
 
 namespace velmoth {
@@ -31,6 +33,28 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent *event) {
   if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
     emit clicked();
   QLabel::mouseReleaseEvent(event);
+}
+
+void ClickableLabel::keyPressEvent(QKeyEvent *event) {
+  const int key = event->key();
+  if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+    // A key held down clicks once.
+    if (!event->isAutoRepeat()) emit clicked();
+    return;
+  }
+  QLabel::keyPressEvent(event);
+}
+
+void ClickableLabel::paintEvent(QPaintEvent *event) {
+  QLabel::paintEvent(event);
+  if (!hasFocus()) return;
+  QStyleOptionFocusRect mark;
+  mark.initFrom(this);
+  const QRect words =
+      style()->itemTextRect(fontMetrics(), contentsRect(), alignment(), isEnabled(), text());
+  mark.rect = words.adjusted(-1, -1, 1, 1) & rect();
+  QPainter painter(this);
+  style()->drawPrimitive(QStyle::PE_FrameFocusRect, &mark, &painter, this);
 }
 
 void make_password_box(QLineEdit &box) {

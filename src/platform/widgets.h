@@ -26,7 +26,8 @@ class FocusRect : public QWidget {
   QColor border_;
 };
 
-// A label that reports clicks with the left mouse button.
+// A label that reports clicks with the left mouse button. Given a focus policy, it also takes
+// the focus, shows it with the style's focus mark around its text, and Enter or Space click it.
 class ClickableLabel : public QLabel {
   Q_OBJECT
 
@@ -38,6 +39,8 @@ class ClickableLabel : public QLabel {
 
  protected:
   void mouseReleaseEvent(QMouseEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
+  void paintEvent(QPaintEvent *event) override;
 };
 
 // The grey and black borders of a FocusRect.

@@ -4,10 +4,8 @@
 #include <QDateTime>
 
 #include "app/look.h"
-#include "platform/accessibility.h"
+#include "app/request_window.h"
 #include "platform/messages.h"
-#include "platform/shell.h"
-#include "platform/widgets.h"
 #include "service/protocol.h"
 #include "ui_form2.h"
 
@@ -17,66 +15,54 @@ Form2::Form2(const WindowContext &context, QWidget *parent)
     : QWidget(parent),
       context_(context),
       ui(std::make_unique<Ui::Form2>()),
-      WebBrowser1(*context.network, this) {
+      WebBrowser1(*context.network, context.page_helper, this) {
   ui->setupUi(this);
   setAttribute(Qt::WA_DeleteOnClose);
-  apply_common_look(*this, 4215, 4560);
-  make_password_box(*ui->Text2);
-  make_password_box(*ui->Text3);
-  // The hidden reply box holds a whole page body, not what a user types.
-  keep_any_length(*ui->Text7);
-  make_link_label(*ui->Label7, QColor(255, 0, 0));
-  const std::pair<QLabel *, QLineEdit *> captions[] = {
-      {ui->Label1, ui->Text1}, {ui->Label2, ui->Text2}, {ui->Label3, ui->Text3},
-      {ui->Label4, ui->Text4}, {ui->Label5, ui->Text5}, {ui->Label6, ui->Text6}};
-  for (const auto &[label, box] : captions) accessibility::caption(*label, *box);
-  accessibility::expose_as_link(*ui->Label7);
-  for (QWidget *unseen : std::initializer_list<QWidget *>{
-           ui->Shape1, ui->Shape2, ui->Shape3, ui->Shape4, ui->Shape5, ui->Shape6, ui->Text7})
-    accessibility::hide(*unseen);
-  Timer1.setObjectName(QStringLiteral("Timer1"));
-  Timer1.setInterval(1000);
-  WebBrowser1.setObjectName(QStringLiteral("WebBrowser1"));
-
   const auto warn_then = [this](const QString &message, auto &&then) {
     return [this, message, then] {
       messages::warning(this, message);
       then();
     };
   };
-  cycle_ = std::make_unique<RequestCycle>(
-      RequestCycle::Widgets{ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1, &Timeout},
+  cycle_ = set_up_request_window(
+      RequestWindow{this,
+                    4215,
+                    4560,
+                    QStringLiteral("注册窗口"),
+                    {ui->Command2, ui->Command1, ui->Text7, &Timer1, &WebBrowser1, &Timeout},
+                    {{ui->Label1, ui->Text1},
+                     {ui->Label2, ui->Text2},
+                     {ui->Label3, ui->Text3},
+                     {ui->Label4, ui->Text4},
+                     {ui->Label5, ui->Text5},
+                     {ui->Label6, ui->Text6}},
+                    {ui->Text2, ui->Text3},
+                    {ui->Shape1, ui->Shape2, ui->Shape3, ui->Shape4, ui->Shape5, ui->Shape6},
+                    ui->Label7,
+                    QColor(255, 0, 0),
+                    &WebHome},
       RequestCycle::Texts{QStringLiteral("注册(&R)"), QStringLiteral("注册中..."),
                           QStringLiteral("注册中...("), QStringLiteral("注册超时，请检查网络！")},
-      std::vector<RequestCycle::KnownReply>{
-          {QStringLiteral("0"), warn_then(QStringLiteral("注册失败，请确认所有信息填写正确！"),
-                                          [this] { cycle_->end_cycle(); })},
-          {QStringLiteral("1"), warn_then(QStringLiteral("注册失败，用户名已存在！"),
-                                          [this] {
-                                            ui->Text1->clear();
-                                            ui->Text1->setFocus();
-                                            cycle_->end_cycle();
-                                          })},
-          {QStringLiteral("2"), warn_then(QStringLiteral("冲值卡信息错误或已失效！"),
-                                          [this] {
-                                            ui->Text5->setFocus();
-                                            cycle_->end_cycle();
-                                          })},
-          {QStringLiteral("3"), warn_then(QStringLiteral("注册成功，点击确认登陆！"),
-                                          [this] {
-                                            cycle_->end_cycle();
-                                            emit back_to_login();
-                                          })}},
-      this);
+      {{QStringLiteral("0"), warn_then(QStringLiteral("注册失败，请确认所有信息填写正确！"),
+                                       [this] { cycle_->end_cycle(); })},
+       {QStringLiteral("1"), warn_then(QStringLiteral("注册失败，用户名已存在！"),
+                                       [this] {
+                                         ui->Text1->clear();
+                                         ui->Text1->setFocus();
+                                         cycle_->end_cycle();
+                                       })},
+       {QStringLiteral("2"), warn_then(QStringLiteral("冲值卡信息错误或已失效！"),
+                                       [this] {
+                                         ui->Text5->setFocus();
+                                         cycle_->end_cycle();
+                                       })},
+       {QStringLiteral("3"), warn_then(QStringLiteral("注册成功，点击确认登陆！"), [this] {
+          cycle_->end_cycle();
+          emit back_to_login();
+        })}});
 
-  connect(&WebBrowser1, &Browser::DocumentComplete, this,
-          [this] { on_page_loaded(WebBrowser1, *ui->Text7); });
   connect(ui->Command2, &QPushButton::clicked, this, &Form2::reg);
   connect(ui->Command1, &QPushButton::clicked, this, &Form2::back_to_login);
-  connect(ui->Label7, &ClickableLabel::clicked, this, [this] { open_external(WebHome); });
-  // Enter in any box clicks the default button.
-  for (QLineEdit *box : {ui->Text1, ui->Text2, ui->Text3, ui->Text4, ui->Text5, ui->Text6})
-    connect(box, &QLineEdit::returnPressed, ui->Command2, &QPushButton::click);
 }
 
 Form2::~Form2() = default;

@@ -151,7 +151,7 @@ class TestForm1 : public QObject {
     auto *shape2 = rig.get<FocusRect>("Shape2");
     QCOMPARE(shape1->border_color(), QColor(0, 0, 0));
     QCOMPARE(shape2->border_color(), QColor(128, 128, 128));
-    const char *order[] = {"Text2", "Command2", "Command1", "Check1", "Text1"};
+    const char *order[] = {"Text2", "Command2", "Command1", "Check1", "Label4", "Text1"};
     for (const char *name : order) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget()->objectName(), QString(name));

@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/window_context.h"
 #include "page/sandbox.h"
-#include "platform/page_reader.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ void TestSandbox::helper_decodes_legacy_charsets_with_icu_data_set() {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("ICU_DATA"), QDir::tempPath());
   helper.setProcessEnvironment(environment);
-  helper.start(velmoth::PageReader::installed_helper(), {});
+  helper.start(velmoth::installed_page_helper(), {});
   helper.write("text/html; charset=gbk\n<p>\xC4\xE3");
   helper.closeWriteChannel();
   QVERIFY(helper.waitForFinished(10000));

@@ -1,8 +1,14 @@
 // What a screen reader finds in each window, read through Qt's accessibility interfaces.
 
+#include <QtGui/private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
+
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QDesktopServices>
+#include <QLineEdit>
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -41,6 +47,38 @@ void walk(QAccessibleInterface *root, QMap<QString, Node> &nodes) {
 
 using Make = std::function<std::unique_ptr<QWidget>(const WindowContext &)>;
 
+const Make kLogin = [](const WindowContext &c) { return std::unique_ptr<QWidget>(new Form1(c)); };
+const Make kSignup = [](const WindowContext &c) { return std::unique_ptr<QWidget>(new Form2(c)); };
+
+// A window against an address nothing answers, remembering nothing.
+struct Opened {
+  QNetworkAccessManager network;
+  std::unique_ptr<QWidget> window;
+  explicit Opened(const Make &make) {
+    WindowContext context;
+    context.service_url = QStringLiteral("http://127.0.0.1:9/");
+    context.home_url = QStringLiteral("http://home.test/");
+    context.network = &network;
+    context.credentials_path = QStringLiteral("/nonexistent/config.inf");
+    window = make(context);
+  }
+};
+
+// What assistive technology is told, as the program's handler passes it on: each event, and the
+// text that text changes carry.
+QList<std::pair<QObject *, QAccessible::Event>> told;
+QString told_text;
+
+void record(QAccessibleEvent *event) {
+  told.append({event->object(), event->type()});
+  if (auto *typed = dynamic_cast<QAccessibleTextInsertEvent *>(event))
+    told_text += typed->textInserted();
+  if (auto *deleted = dynamic_cast<QAccessibleTextRemoveEvent *>(event))
+    told_text += deleted->textRemoved();
+  if (auto *set = dynamic_cast<QAccessibleTextUpdateEvent *>(event))
+    told_text += set->textRemoved() + set->textInserted();
+}
+
 // (object name, role, name) of the controls a user reaches, and of the links.
 struct Expected {
   QString object;
@@ -57,7 +95,17 @@ class TestAccessibility : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { accessibility::install(); }
+  void initTestCase() {
+    // Stands where the bridge to assistive technology stands, behind the program's handler.
+    QAccessible::installUpdateHandler(record);
+    accessibility::install();
+    // Qt tells of changes only while assistive technology listens, as Qt's own tests make it.
+    QPlatformAccessibility *platform =
+        QGuiApplicationPrivate::platformIntegration()->accessibility();
+    if (!platform) QSKIP("this platform has no accessibility");
+    platform->setActive(true);
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open_url");
+  }
 
   void windows_data() {
     QTest::addColumn<Make>("make");
@@ -103,13 +151,8 @@ class TestAccessibility : public QObject {
     QFETCH(Make, make);
     QFETCH(QList<Expected>, expected);
     QFETCH(QStringList, absent);
-    QNetworkAccessManager network;
-    WindowContext context;
-    context.service_url = QStringLiteral("http://127.0.0.1:9/");
-    context.home_url = QStringLiteral("http://home.test/");
-    context.network = &network;
-    context.credentials_path = QStringLiteral("/nonexistent/config.inf");
-    const std::unique_ptr<QWidget> window = make(context);
+    Opened opened(make);
+    const std::unique_ptr<QWidget> &window = opened.window;
     window->show();
 
     QAccessibleInterface *root = QAccessible::queryAccessibleInterface(window.get());
@@ -143,6 +186,86 @@ class TestAccessibility : public QObject {
       QCOMPARE(clicked.size(), 1);
     }
   }
+
+  void typed_text_data() {
+    QTest::addColumn<Make>("make");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<bool>("hidden");
+    QTest::newRow("login password") << kLogin << "Text2" << true;
+    QTest::newRow("sign-up password") << kSignup << "Text2" << true;
+    QTest::newRow("sign-up confirmation") << kSignup << "Text3" << true;
+    QTest::newRow("card password, shown as typed") << kSignup << "Text6" << false;
+  }
+
+  // Typed, deleted, set and cleared: a box that shows echo characters tells only those.
+  void typed_text() {
+    QFETCH(Make, make);
+    QFETCH(QString, box);
+    QFETCH(bool, hidden);
+    Opened opened(make);
+    auto *edit = opened.window->findChild<QLineEdit *>(box);
+    opened.window->show();
+    told_text.clear();
+    QTest::keyClicks(edit, QStringLiteral("pw12"));
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    edit->setText(QStringLiteral("xy9"));
+    edit->clear();
+    for (const QChar c : QStringLiteral("pw12xy9")) QCOMPARE(told_text.contains(c), !hidden);
+    QCOMPARE(told_text.contains(u'*'), hidden);
+  }
+
+  void keyboard_walk_data() {
+    QTest::addColumn<Make>("make");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("link_opens");
+    QTest::newRow("login") << kLogin << "登录窗口"
+                           << "http://home.test/";
+    QTest::newRow("sign-up") << kSignup << "注册窗口"
+                             << "http://home.test/buy.html";
+  }
+
+  // Tab from the first box round to it: each stop is named, and its focus is the first thing
+  // told of it; the last stop is the link, which shows the focus and opens its page on Enter.
+  void keyboard_walk() {
+    QFETCH(Make, make);
+    QFETCH(QString, description);
+    QFETCH(QString, link_opens);
+    Opened opened(make);
+    QWidget *window = opened.window.get();
+    QCOMPARE(QAccessible::queryAccessibleInterface(window)->text(QAccessible::Description),
+             description);
+    told.clear();
+    if (auto *login = qobject_cast<Form1 *>(window)) login->load();
+    if (auto *signup = qobject_cast<Form2 *>(window)) signup->load();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    QWidget *const first = QApplication::focusWidget();
+    QWidget *stop = first, *last = nullptr;
+    for (int stops = 0; stop != first || !last; stop = QApplication::focusWidget()) {
+      QVERIFY(++stops < 20);
+      QVERIFY(!QAccessible::queryAccessibleInterface(stop)->text(QAccessible::Name).isEmpty());
+      const auto heard = std::find_if(told.cbegin(), told.cend(), [stop](const auto &t) {
+        return t.first == stop &&
+               (t.second == QAccessible::Focus || t.second == QAccessible::TextCaretMoved);
+      });
+      QVERIFY2(heard != told.cend() && heard->second == QAccessible::Focus,
+               qPrintable(stop->objectName()));
+      QTest::keyClick(last = stop, Qt::Key_Tab);
+    }
+    QCOMPARE(QAccessible::queryAccessibleInterface(last)->role(), QAccessible::Link);
+    const QImage unfocused = last->grab().toImage();
+    last->setFocus(Qt::TabFocusReason);
+    QVERIFY(last->grab().toImage() != unfocused);
+    opened_urls_.clear();
+    QTest::keyClick(last, Qt::Key_Return);
+    QCOMPARE(opened_urls_, QStringList{link_opens});
+  }
+
+ public slots:
+  // Stands in for the user's browser.
+  void open_url(const QUrl &url) { opened_urls_ << url.toString(); }
+
+ private:
+  QStringList opened_urls_;
 };
 
 QTEST_MAIN(TestAccessibility)

@@ -5,11 +5,13 @@
 #include <QTest>
 #include <memory>
 
+#include "app/window_context.h"
 #include "platform/browser.h"
 #include "stderr_capture.h"
 #include "test_server.h"
 
 using velmoth::Browser;
+using velmoth::installed_page_helper;
 using velmoth::testing::gzip;
 using velmoth::testing::redirect;
 using velmoth::testing::StderrCapture;
@@ -123,7 +125,7 @@ QString TestBrowser::address(const QString &path_or_address) const {
 }
 
 std::unique_ptr<Browser> TestBrowser::browser(const Browser::Limits &limits) {
-  auto result = std::make_unique<Browser>(*network_);
+  auto result = std::make_unique<Browser>(*network_, installed_page_helper());
   result->set_limits(limits);
   return result;
 }
@@ -463,7 +465,7 @@ void TestBrowser::destroy_from_document_complete() {
   QFETCH(QString, path);
   QFETCH(Browser::Limits, limits);
 
-  auto *b = new Browser(*network_);
+  auto *b = new Browser(*network_, installed_page_helper());
   b->set_limits(limits);
   bool destroyed = false;
   connect(b, &QObject::destroyed, this, [&] { destroyed = true; });

@@ -13,12 +13,12 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "app/window_context.h"
 #include "platform/browser.h"
-#include "platform/page_reader.h"
 #include "test_server.h"
 
 using velmoth::Browser;
-using velmoth::PageReader;
+using velmoth::installed_page_helper;
 using velmoth::testing::TestResponse;
 using velmoth::testing::TestServer;
 
@@ -158,7 +158,7 @@ void TestPageReading::hostile_page_fails_and_the_next_page_reads() {
   QFETCH(QString, path);
   QFETCH(QString, helper);
 
-  Browser browser(network_);
+  Browser browser(network_, installed_page_helper());
   Browser::Limits limits;
   limits.max_body_bytes = 4 * 1024 * 1024;
   browser.set_limits(limits);
@@ -183,7 +183,7 @@ void TestPageReading::hostile_page_fails_and_the_next_page_reads() {
   QVERIFY(!browser.busy());
   QVERIFY2(longest_gap < 200, qPrintable(QStringLiteral("%1 ms").arg(longest_gap)));
 
-  browser.set_page_helper(PageReader::installed_helper());
+  browser.set_page_helper(installed_page_helper());
   browser.Navigate(server_.url("/one"));
   QTRY_COMPARE(done.count(), 2);
   QCOMPARE(browser.outerHTML(), kOnePage);
@@ -192,7 +192,7 @@ void TestPageReading::hostile_page_fails_and_the_next_page_reads() {
 }
 
 void TestPageReading::navigate_during_a_read_cancels_it() {
-  Browser browser(network_);
+  Browser browser(network_, installed_page_helper());
   QSignalSpy done(&browser, &Browser::DocumentComplete);
   read_nested_page(browser);
   QTRY_VERIFY(child_names().contains(QStringLiteral("velmoth-page")));
@@ -207,7 +207,7 @@ void TestPageReading::navigate_during_a_read_cancels_it() {
 
 void TestPageReading::browser_destroyed_during_a_read_ends_its_helper() {
   {
-    Browser browser(network_);
+    Browser browser(network_, installed_page_helper());
     read_nested_page(browser);
     QTRY_VERIFY(child_names().contains(QStringLiteral("velmoth-page")));
   }
@@ -215,7 +215,7 @@ void TestPageReading::browser_destroyed_during_a_read_ends_its_helper() {
 }
 
 void TestPageReading::parser_is_not_in_this_process() {
-  Browser browser(network_);
+  Browser browser(network_, installed_page_helper());
   QSignalSpy done(&browser, &Browser::DocumentComplete);
   browser.Navigate(server_.url("/one"));
   QTRY_COMPARE(done.count(), 1);

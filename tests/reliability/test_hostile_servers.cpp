@@ -618,7 +618,7 @@ void TestHostileServers::cut_short_body_is_never_a_page() {
   QVERIFY(!served.url().isEmpty());
   served.run_with_server([response](TestServer &server) { server.on("/cut", response); });
   QNetworkAccessManager network;
-  Browser browser(network);
+  Browser browser(network, installed_page_helper());
   QSignalSpy done(&browser, &Browser::DocumentComplete);
   for (int round = 0; round < kCutShortRounds; ++round) {
     browser.Navigate(served.url() + "cut");

@@ -4,6 +4,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/window_context.h"
 #include "message_spy.h"
 #include "platform/browser.h"
 #include "platform/messages.h"
@@ -23,7 +24,7 @@ struct Rig {
   QPushButton *other = new QPushButton("other", &window);
   QLineEdit *reply_box = new QLineEdit(&window);
   QTimer timer;
-  Browser browser{network};
+  Browser browser{network, installed_page_helper()};
   qint16 timeout = 0;
   int refused = 0;
   int accepted = 0;

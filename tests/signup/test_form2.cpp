@@ -136,7 +136,7 @@ class TestForm2 : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QTRY_COMPARE(QApplication::focusWidget(), rig.box("Text1"));
     for (const char *name :
-         {"Text2", "Text3", "Text4", "Text5", "Text6", "Command2", "Command1", "Text1"}) {
+         {"Text2", "Text3", "Text4", "Text5", "Text6", "Command2", "Command1", "Label7", "Text1"}) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget()->objectName(), QString(name));
     }
