@@ -18,7 +18,8 @@ namespace velmoth::server {
 
 const char *const kTlsPriorities =
     "NONE:+VERS-TLS1.3:+VERS-TLS1.2:+ECDHE-ECDSA:+ECDHE-RSA:+DHE-RSA:+AES-256-GCM:+AES-128-GCM:"
-    "+CHACHA20-POLY1305:+AEAD:+SIGN-ALL:-SIGN-RSA-SHA1:-SIGN-ECDSA-SHA1:-SIGN-DSA-SHA1:+GROUP-ALL:+COMP-NULL:+CTYPE-X509:%SAFE_RENEGOTIATION";
+    "+CHACHA20-POLY1305:+AEAD:+SIGN-ALL:-SIGN-RSA-SHA1:-SIGN-ECDSA-SHA1:-SIGN-DSA-SHA1:+GROUP-ALL:+"
+    "COMP-NULL:+CTYPE-X509:%SAFE_RENEGOTIATION";
 
 struct TlsIdentity::Pair {
   std::vector<gnutls_pcert_st> chain;
@@ -43,11 +44,13 @@ std::atomic<TlsIdentity::Pair *> g_current{nullptr};
 
 std::string read_file(const std::string &path, const std::string &what) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw TlsError("cannot read the TLS " + what + " " + path + ": " + std::strerror(errno));
+  if (fd < 0)
+    throw TlsError("cannot read the TLS " + what + " " + path + ": " + std::strerror(errno));
   std::string text;
   char buffer[4096];
   ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<std::size_t>(n));
   const int read_errno = errno;
   ::close(fd);
   if (n < 0)
@@ -120,8 +123,8 @@ std::unique_ptr<TlsIdentity::Pair> load_pair(const std::string &certificate_file
                                              GNUTLS_X509_FMT_PEM, 0);
   if (rc < 0 || count == 0) {
     pair->chain.clear();
-    throw TlsError("the TLS certificate " + certificate_file + " holds no usable PEM certificate (" +
-                   gnutls_strerror(rc) + ")");
+    throw TlsError("the TLS certificate " + certificate_file +
+                   " holds no usable PEM certificate (" + gnutls_strerror(rc) + ")");
   }
   pair->chain.resize(count);
   pair->expires = check_validity(pair->chain.front(), certificate_file);

@@ -140,9 +140,13 @@ else
   program=$root/usr/bin/velmoth-server
   card=$("${run_as[@]}" "$program" add-cards --db "$state/velmoth.db" 1)
   # The unit's own command line, with a scratch database and a free port.
-  command=$(sed -n 's/^ExecStart=//p' "$unit")
+  command=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$unit" | sed 's/^ExecStart=//; s/\\$//' | paste -sd' ')
   command=${command//\$\{VELMOTH_DB\}/$state/velmoth.db}
   command=${command//\$\{VELMOTH_LISTEN\}/127.0.0.1:0}
+  for empty in VELMOTH_TLS_CERT VELMOTH_TLS_KEY VELMOTH_PLAIN_BEHIND_TLS_PROXY; do
+    [ -z "$(setting "$empty")" ] || fail "$empty is set by default"
+    command=${command//\$\{$empty\}/}
+  done
   command=${command/\/usr\/bin\/velmoth-server/$program}
   # shellcheck disable=SC2086
   # A sanitizer build's leak check cannot run under ptrace; the system calls are what is checked.

@@ -3,6 +3,9 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -11,9 +14,13 @@
 #include "login/form1.h"
 #include "mainwin/form3.h"
 #include "message_spy.h"
+#include "platform/browser.h"
+#include "service/protocol.h"
 #include "signup/form2.h"
+#include "test_certificates.h"
 
 using namespace velmoth;
+using velmoth::server::testing::TestCertificates;
 using velmoth::testing::MessageSpy;
 
 namespace {
@@ -39,11 +46,12 @@ class ReferenceService {
     return QString::fromUtf8(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
   }
 
-  // Starts serving; returns the base address it listens on, or nothing.
-  QString serve() {
+  // Starts serving with the options given; returns the base address it listens on, or nothing.
+  QString serve(const QStringList &options = {}) {
     process_.setReadChannel(QProcess::StandardError);
-    process_.start(VELMOTH_SERVER_EXE, {"serve", "--db", db_, "--listen", "127.0.0.1:0"});
-    static const QRegularExpression listening("listening on (http://127\\.0\\.0\\.1:\\d+/)");
+    process_.start(VELMOTH_SERVER_EXE,
+                   QStringList{"serve", "--db", db_, "--listen", "127.0.0.1:0"} + options);
+    static const QRegularExpression listening("listening on (https?://127\\.0\\.0\\.1:\\d+/)");
     QByteArray said;
     while (process_.waitForReadyRead(10000)) {
       said += process_.readAllStandardError();
@@ -70,16 +78,36 @@ void quicken(QWidget *window) { window->findChild<QTimer *>("Timer1")->setInterv
 class TestEndToEnd : public QObject {
   Q_OBJECT
 
+  TestCertificates certificates_;
+
  private slots:
+  // The client trusts the certificates' CA, in this test only.
+  void initTestCase() {
+    QVERIFY(certificates_.ok());
+    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    trusting.addCaCertificates(certificates_.ca());
+    QSslConfiguration::setDefaultConfiguration(trusting);
+  }
+
+  void sign_up_then_log_in_against_the_reference_service_data() {
+    QTest::addColumn<bool>("https");
+    QTest::newRow("plain HTTP on loopback") << false;
+    QTest::newRow("HTTPS") << true;
+  }
   void sign_up_then_log_in_against_the_reference_service() {
+    QFETCH(bool, https);
     QTemporaryDir dir;
     ReferenceService service(dir.filePath("velmoth.db"));
     const QStringList cards = service.add_cards(1);
     QCOMPARE(cards.size(), 1);
     const QStringList card = cards.first().split(' ');
     QCOMPARE(card.size(), 2);
-    const QString base = service.serve();
+    QString base = https ? service.serve({"--tls-cert", certificates_.certificate(), "--tls-key",
+                                          certificates_.key()})
+                         : service.serve();
     QVERIFY2(!base.isEmpty(), "the reference service did not start");
+    // The certificate names the host "localhost".
+    if (https) base.replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
 
     QNetworkAccessManager network;
     WindowContext context{base, base, &network, dir.filePath("config.inf")};
@@ -132,6 +160,46 @@ class TestEndToEnd : public QObject {
     QVERIFY(spy.shown().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(flow.form3()->WebBrowser1.outerHTML().contains(typed[0]), kReplyWait);
     QVERIFY(flow.form3()->WebBrowser1.outerHTML().contains("123456"));
+  }
+
+  // A certificate the client cannot trust ends the load as a failed page, never as a reply.
+  void untrusted_certificates_are_failed_pages_data() {
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("host");
+    QTest::newRow("wrong host name")
+        << certificates_.certificate() << certificates_.key() << "127.0.0.1";
+    QTest::newRow("expired certificate")
+        << certificates_.expired_certificate() << certificates_.expired_key() << "localhost";
+    QTest::newRow("unknown CA") << certificates_.stranger_certificate()
+                                << certificates_.stranger_key() << "localhost";
+  }
+  void untrusted_certificates_are_failed_pages() {
+    QFETCH(QString, certificate);
+    QFETCH(QString, key);
+    QFETCH(QString, host);
+    QProcess peer;
+    peer.start(QStringLiteral("openssl"),
+               {"s_server", "-accept", "127.0.0.1:0", "-cert", certificate, "-key", key, "-www"});
+    static const QRegularExpression accepting("ACCEPT 127\\.0\\.0\\.1:(\\d+)");
+    QByteArray said;
+    QRegularExpressionMatch port;
+    while (!(port = accepting.match(QString::fromUtf8(said))).hasMatch() &&
+           peer.waitForReadyRead(10000))
+      said += peer.readAllStandardOutput();
+    QVERIFY2(port.hasMatch(), said.constData());
+
+    QNetworkAccessManager network;
+    Browser browser(network, installed_page_helper());
+    QSignalSpy complete(&browser, &Browser::DocumentComplete);
+    browser.Navigate(
+        QStringLiteral("https://%1:%2/login.asp?u=demo&p=demo1234").arg(host, port.captured(1)));
+    QVERIFY(complete.wait(kReplyWait));
+    QVERIFY2(browser.outerHTML().contains(QStringLiteral("无法建立安全连接")),
+             qPrintable(browser.outerHTML()));
+    QCOMPARE(read_reply(browser.outerHTML()).value_or(QString()).size() == 1, false);
+    peer.kill();
+    peer.waitForFinished();
   }
 };
 

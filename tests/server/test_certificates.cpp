@@ -20,7 +20,8 @@ constexpr const char *kServer =
 
 TestCertificates::TestCertificates() {
   const QString ca_template = file("ca.tmpl");
-  ok_ = write(ca_template, "cn = \"velmoth test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n") &&
+  ok_ = write(ca_template,
+              "cn = \"velmoth test CA\"\nca\ncert_signing_key\nexpiration_days = 30\n") &&
         certtool({"--generate-privkey", "--key-type=ecdsa", "--outfile", file("ca.key")}) &&
         certtool({"--generate-self-signed", "--load-privkey", file("ca.key"), "--template",
                   ca_template, "--outfile", ca()}) &&

@@ -1,8 +1,10 @@
 // HTTPS as a real TLS client sees it: old protocol versions and suites refused, TLS 1.2 and 1.3
-// served, and a reload that swaps the certificate for new handshakes while open ones go on.
+// served, and a reload that swaps the certificate for new handshakes while open ones go on. And
+// behind nginx terminating TLS, lock-out counts the real clients, not the proxy.
 
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 #include <QtTest>
 
 #include "server_harness.h"
@@ -47,6 +49,56 @@ QByteArray read(const QString &path) {
 bool replace(const QString &to, const QString &from) {
   QFile::remove(to);
   return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+// A free loopback port, for a program that cannot report the one it picks.
+int free_port() {
+  QTcpServer probe;
+  return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+// nginx terminating TLS on its own port in front of the plain service on service_port.
+class TlsProxy {
+ public:
+  TlsProxy(const TestCertificates &tls, int service_port) : port_(free_port()) {
+    QFile config(dir_.filePath("nginx.conf"));
+    if (!config.open(QIODevice::WriteOnly)) return;
+    config.write(
+        QStringLiteral("daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
+                       "events { worker_connections 64; }\n"
+                       "http { access_log off; client_body_temp_path %1; proxy_temp_path %1;\n"
+                       "  server { listen 127.0.0.1:%2 ssl; ssl_certificate %3; "
+                       "ssl_certificate_key %4;\n"
+                       "    location / { proxy_pass http://127.0.0.1:%5;\n"
+                       "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for; } } }\n")
+            .arg(dir_.path())
+            .arg(port_)
+            .arg(tls.certificate(), tls.key())
+            .arg(service_port)
+            .toUtf8());
+    config.close();
+    nginx_.start(QStringLiteral("nginx"), {"-p", dir_.path(), "-c", config.fileName()});
+  }
+  ~TlsProxy() {
+    nginx_.terminate();
+    nginx_.waitForFinished(5000);
+  }
+  int port() const { return port_; }
+
+ private:
+  QTemporaryDir dir_;
+  int port_;
+  QProcess nginx_;
+};
+
+// The body curl receives for url from the local address from, with extra headers.
+QByteArray curl(const QString &url, const char *from, const QStringList &headers = {}) {
+  QProcess client;
+  QStringList extra;
+  for (const QString &header : headers) extra << "-H" << header;
+  client.start(QStringLiteral("curl"), QStringList{"-sk", "--interface", from, url} + extra);
+  client.waitForFinished(15000);
+  return client.readAllStandardOutput();
 }
 
 }  // namespace
@@ -110,7 +162,8 @@ class TestTls : public QObject {
     QVERIFY(replace(certificates_.file("served.key"), certificates_.renewed_key()));
     identity_->reload();
     const QByteArray after = s_client(server_->port(), {"-showcerts"});
-    QCOMPARE(first_certificate(after), first_certificate(read(certificates_.renewed_certificate())));
+    QCOMPARE(first_certificate(after),
+             first_certificate(read(certificates_.renewed_certificate())));
 
     // A bad pair is refused and the renewed one stays.
     QVERIFY(replace(certificates_.file("served.key"), certificates_.key()));
@@ -124,6 +177,23 @@ class TestTls : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT((answers += before.readAll()).contains("</html>"), 5000);
     before.kill();
     before.waitForFinished();
+  }
+
+  // Guesses through the proxy lock out the guessing client only, and a client that reaches the
+  // service directly cannot pass off its guesses as someone else's with the header.
+  void lock_out_counts_clients_behind_a_proxy() {
+    RunningService plain({}, HashCost::minimum(), FrontTransport{nullptr, {"127.0.0.1"}});
+    QVERIFY(plain.service().ensure_demo_account());
+    TlsProxy proxy(certificates_, plain.port());
+    const QString through =
+        QStringLiteral("https://127.0.0.1:%1/login.asp?u=demo&p=").arg(proxy.port());
+    QTRY_COMPARE_WITH_TIMEOUT(curl(through + "demo1234", "127.0.0.5"), QByteArray("1"), 5000);
+    for (int i = 0; i < 30; ++i) curl(through + "wrong", "127.0.0.2");
+    QCOMPARE(curl(through + "demo1234", "127.0.0.2"), QByteArray("0"));
+    const QString direct =
+        QStringLiteral("http://127.0.0.1:%1/login.asp?u=demo&p=wrong").arg(plain.port());
+    for (int i = 0; i < 30; ++i) curl(direct, "127.0.0.3", {"X-Forwarded-For: 127.0.0.4"});
+    QCOMPARE(curl(through + "demo1234", "127.0.0.4"), QByteArray("1"));
   }
 };
 
