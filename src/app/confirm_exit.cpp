@@ -1,3 +1,4 @@
+// The exit question of the login and main windows, and ending the program on Yes.
 #include "app/confirm_exit.h"
 
 #include <QCloseEvent>

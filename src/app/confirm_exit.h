@@ -1,3 +1,4 @@
+// The exit question asked when the login or main window is closed.
 #pragma once
 
 class QCloseEvent;

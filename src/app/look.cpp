@@ -1,3 +1,4 @@
+// The common window look: twips to pixels, background colour, fixed border, centring, icon.
 #include "app/look.h"
 
 #include <QGuiApplication>

@@ -1,3 +1,4 @@
+// The look every window shares: twips, the 0x00BBGGRR background colour, fixed size, icon.
 #pragma once
 
 #include <QColor>

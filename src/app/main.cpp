@@ -1,3 +1,4 @@
+// The client's entry: builds the application and starts at the login window.
 #include <QApplication>
 #include <future>
 

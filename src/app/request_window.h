@@ -1,3 +1,4 @@
+// The shared start of the login and sign-up windows' constructors.
 #pragma once
 
 #include <QColor>

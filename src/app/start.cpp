@@ -1,3 +1,4 @@
+// Start-up: the application's network manager, accessibility, the first window.
 #include "app/start.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// Start-up of the client: what runs before the event loop.
 #pragma once
 
 #include <QString>

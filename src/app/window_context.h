@@ -1,3 +1,4 @@
+// What every window is built with: addresses, the network manager, file locations.
 #pragma once
 
 #include <QString>

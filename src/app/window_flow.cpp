@@ -1,3 +1,4 @@
+// The moves between the three windows, one instance of each.
 #include "app/window_flow.h"
 
 #include <QWidget>

@@ -1,3 +1,4 @@
+// The window flow: which window shows, created on first use and kept while hidden.
 #pragma once
 
 #include <QObject>

@@ -1,3 +1,4 @@
+// config.inf's text: formatting and parsing the remembered account, reading the file.
 #include "login/credentials_file.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// The remembered-credentials file config.inf: its format, place and reading.
 #pragma once
 
 #include <QByteArray>

@@ -1,3 +1,4 @@
+// Writing config.inf atomically with owner-only permissions.
 #include "login/credentials_save.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// Saving the remembered account to config.inf.
 #pragma once
 
 #include <QByteArray>

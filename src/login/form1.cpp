@@ -1,3 +1,4 @@
+// The login window: checks, the login request, remembering the account.
 #include "login/form1.h"
 
 #include <QCloseEvent>

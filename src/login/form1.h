@@ -1,3 +1,4 @@
+// The login window Form1.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// The main window: its option panel and the account page loaded behind it.
 #include "mainwin/form3.h"
 
 #include <QCloseEvent>

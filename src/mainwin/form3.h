@@ -1,3 +1,4 @@
+// The main window Form3, reached after a login.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// What the page helper and the client that runs it agree on: its name, input, output and limits.
 #pragma once
 
 #include <cstddef>

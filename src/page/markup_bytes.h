@@ -1,3 +1,4 @@
+// Byte helpers shared by the page decoding, the reference fix-up and the serializer.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// Serializes a gumbo tree iteratively in the old control's markup style.
 #include "page/markup_serializer.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The markup serializer: a parsed document as the old control wrote it.
 #pragma once
 
 #include <gumbo.h>

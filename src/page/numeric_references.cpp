@@ -1,3 +1,4 @@
+// Replaces numeric character references beyond Unicode with U+FFFD before parsing.
 #include "page/numeric_references.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Numeric character references gumbo cannot take, made harmless.
 #pragma once
 
 #include <string>

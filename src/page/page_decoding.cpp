@@ -1,3 +1,4 @@
+// Finds a page's charset (header, BOM, <meta>) and decodes it to UTF-8 with ICU.
 #include "page/page_decoding.h"
 
 #include <unicode/ucnv.h>

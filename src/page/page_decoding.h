@@ -1,3 +1,4 @@
+// Decoding a page's bytes by its charset into UTF-8.
 #pragma once
 
 #include <cstddef>

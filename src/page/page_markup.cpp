@@ -1,3 +1,4 @@
+// The page pipeline: decode, parse with gumbo, serialize.
 #include "page/page_markup.h"
 
 #include <gumbo.h>

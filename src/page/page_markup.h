@@ -1,3 +1,4 @@
+// The whole page pipeline, from received bytes to serialized markup.
 #pragma once
 
 #include <string>

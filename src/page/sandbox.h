@@ -1,3 +1,4 @@
+// The page helper's restrictions, applied before it reads a byte.
 #pragma once
 
 namespace velmoth {

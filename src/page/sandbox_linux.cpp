@@ -1,3 +1,4 @@
+// The page helper's restrictions on Linux: no new privileges, resource limits, seccomp.
 #include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>

@@ -1,3 +1,4 @@
+// Names, roles and descriptions for screen readers; password boxes never tell their text.
 #include "platform/accessibility.h"
 
 #include <QAccessible>

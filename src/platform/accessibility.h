@@ -1,3 +1,4 @@
+// Accessibility: what a screen reader is told about the windows.
 #pragma once
 
 #include <QString>

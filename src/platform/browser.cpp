@@ -1,3 +1,4 @@
+// The hidden browser: GET through the shared manager, limits, failure pages, the page helper.
 #include "platform/browser.h"
 
 #include <QNetworkAccessManager>

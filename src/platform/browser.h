@@ -1,3 +1,4 @@
+// A window's hidden web browser.
 #pragma once
 
 #include <QNetworkReply>

@@ -1,3 +1,4 @@
+// Loads the font configuration on a worker thread while the application starts.
 #include "platform/font_preload.h"
 
 #include <fontconfig/fontconfig.h>

@@ -1,3 +1,4 @@
+// Preloading the font configuration off the start-up path.
 #pragma once
 
 #include <future>

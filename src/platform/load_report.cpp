@@ -1,3 +1,4 @@
+// One line on standard error for a failed load, never with the query.
 #include "platform/load_report.h"
 
 #include <cstdio>

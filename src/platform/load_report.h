@@ -1,3 +1,4 @@
+// Reporting why a page did not load.
 #pragma once
 
 #include <QString>

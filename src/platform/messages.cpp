@@ -1,3 +1,4 @@
+// Warning and exit-question message boxes with Chinese button texts.
 #include "platform/messages.h"
 
 #include <QAbstractButton>

@@ -1,3 +1,4 @@
+// The program's message boxes, captioned "velmoth".
 #pragma once
 
 #include <QMessageBox>

@@ -1,3 +1,4 @@
+// Runs the page helper on a received page and reads its output.
 #include "platform/page_reader.h"
 
 #include <QByteArrayView>

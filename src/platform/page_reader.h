@@ -1,3 +1,4 @@
+// Reading a page in the sandboxed page helper, off the UI thread.
 #pragma once
 
 #include <QByteArray>

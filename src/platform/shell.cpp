@@ -1,3 +1,4 @@
+// Opens an address in the user's own browser.
 #include "platform/shell.h"
 
 #include <QDesktopServices>

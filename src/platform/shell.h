@@ -1,3 +1,4 @@
+// open_external: an address in the user's browser.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// Tells whether a reply's body arrived whole, from its length and encoding.
 #include "platform/whole_body.h"
 
 #include <QNetworkReply>

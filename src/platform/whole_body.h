@@ -1,3 +1,4 @@
+// Whether a received body is complete.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// Small widgets the windows need: a focus rectangle and a clickable link label.
 #include "platform/widgets.h"
 
 #include <QFontDatabase>

@@ -1,3 +1,4 @@
+// The focus rectangle and the link label.
 #pragma once
 
 #include <QColor>

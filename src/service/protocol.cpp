@@ -1,3 +1,4 @@
+// Request addresses with percent-encoded values, the time stamp, the reply reader.
 #include "service/protocol.h"
 
 #include <QLineEdit>

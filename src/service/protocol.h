@@ -1,3 +1,4 @@
+// The service protocol: request addresses and reading the reply code.
 #pragma once
 
 #include <QDateTime>

@@ -1,3 +1,4 @@
+// The polling request cycle: buttons, captions, one-second ticks, outcomes, time-out.
 #include "service/request_cycle.h"
 
 #include <QLineEdit>

@@ -1,3 +1,4 @@
+// The request cycle shared by the login and sign-up windows.
 #pragma once
 
 #include <QObject>

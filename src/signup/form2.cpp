@@ -1,3 +1,4 @@
+// The sign-up window: seven input checks and the sign-up request.
 #include "signup/form2.h"
 
 #include <QCloseEvent>

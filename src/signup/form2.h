@@ -1,3 +1,4 @@
+// The sign-up window Form2.
 #pragma once
 
 #include <QString>
