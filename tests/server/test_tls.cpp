@@ -1,7 +1,11 @@
 // HTTPS as a real TLS client sees it: old protocol versions and suites refused, TLS 1.2 and 1.3
-// served, and a reload that swaps the certificate for new handshakes while open ones go on. And
-// behind nginx terminating TLS, lock-out counts the real clients, not the proxy.
+// served, a reload that swaps the certificate for new handshakes while open ones go on, and
+// handshakes that stall closed by the head deadline while logins go on. And behind nginx
+// terminating TLS, lock-out counts the real clients, not the proxy.
 
+#include <sys/socket.h>
+
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
@@ -101,6 +105,15 @@ QByteArray curl(const QString &url, const char *from, const QStringList &headers
   return client.readAllStandardOutput();
 }
 
+// Whether the other end has closed socket, once what it sent before (a TLS alert) is read.
+bool closed_by_peer(int socket) {
+  char buffer[256];
+  ssize_t n = 0;
+  while ((n = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+  }
+  return n == 0;
+}
+
 }  // namespace
 
 class TestTls : public QObject {
@@ -177,6 +190,37 @@ class TestTls : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT((answers += before.readAll()).contains("</html>"), 5000);
     before.kill();
     before.waitForFinished();
+  }
+
+  // Clients that send the start of a ClientHello and then nothing hold no worker and are closed
+  // when the head deadline (which covers the handshake) runs out; logins over TLS go on.
+  void stalled_handshakes_are_closed_and_logins_go_on() {
+    QVERIFY(server_->service().ensure_demo_account());
+    const std::string partial_hello("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11);
+    std::vector<std::unique_ptr<ClientConnection>> stalled;
+    for (int i = 0; i < 256; ++i) {
+      stalled.push_back(
+          std::make_unique<ClientConnection>(server_->port(), i % 2 ? "127.0.0.2" : "127.0.0.3"));
+      QVERIFY(stalled.back()->connected());
+      ::send(stalled.back()->socket(), partial_hello.data(), partial_hello.size(), MSG_NOSIGNAL);
+    }
+    QElapsedTimer since_stalled;
+    since_stalled.start();
+    const QString login =
+        QStringLiteral("https://localhost:%1/login.asp?u=demo&p=demo1234").arg(server_->port());
+    for (int n = 0; n < 10; ++n) {
+      QElapsedTimer took;
+      took.start();
+      QCOMPARE(curl(login, "127.0.0.1"), QByteArray("1"));
+      QVERIFY2(took.elapsed() < 1000, qPrintable(QString("login took %1 ms").arg(took.elapsed())));
+    }
+    int open = 256;
+    while (open > 0 && since_stalled.elapsed() < FrontLimits{}.head_time.count() + 2000) {
+      open = 0;
+      for (const auto &connection : stalled) open += !closed_by_peer(connection->socket());
+      QTest::qWait(100);
+    }
+    QCOMPARE(open, 0);
   }
 
   // Guesses through the proxy lock out the guessing client only, and a client that reaches the
