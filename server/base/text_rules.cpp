@@ -1,6 +1,9 @@
 // Field rules, HTML escaping and UTC time text: well-formed UTF-8 and the per-field limits.
 #include "base/text_rules.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <ctime>
 
@@ -86,6 +89,16 @@ bool valid_qq(std::string_view qq) {
 
 bool valid_card_field(std::string_view value) {
   return !value.empty() && value.size() <= kMaxCardFieldBytes;
+}
+
+std::optional<std::string> canonical_address(const std::string &text) {
+  unsigned char binary[sizeof(in6_addr)];
+  char canonical[INET6_ADDRSTRLEN] = {};
+  for (const int family : {AF_INET, AF_INET6})
+    if (inet_pton(family, text.c_str(), binary) == 1 &&
+        inet_ntop(family, binary, canonical, sizeof canonical))
+      return std::string(canonical);
+  return std::nullopt;
 }
 
 std::string html_escape(std::string_view text) {

@@ -23,6 +23,10 @@ bool valid_qq(std::string_view qq);
 // Card number or card password: 1 to 64 bytes.
 bool valid_card_field(std::string_view value);
 
+// An IPv4 or IPv6 address written the one way inet_ntop writes it ("::1", "10.0.0.5"), or
+// nothing when text is no address.
+std::optional<std::string> canonical_address(const std::string &text);
+
 // text with &, <, >, " and ' replaced by character references, for use in HTML text and
 // attribute values.
 std::string html_escape(std::string_view text);

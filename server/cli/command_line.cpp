@@ -1,12 +1,11 @@
 // Parsing velmoth-server's arguments, and its usage text.
 #include "cli/command_line.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
+
+#include "base/text_rules.h"
 
 namespace velmoth::server {
 namespace {
@@ -40,21 +39,20 @@ void parse_listen(const std::string &text, ServeCommand &command) {
   command.port = *port;
 }
 
-// A comma-separated list of IPv4 or IPv6 addresses, each written as inet_ntop writes it.
+[[noreturn]] void refuse_address(const std::string &option, const std::string &item) {
+  throw std::invalid_argument(option + " takes IP addresses separated by commas, not '" + item +
+                              "'");
+}
+
+// A comma-separated list of IPv4 or IPv6 addresses, each written the canonical way.
 std::vector<std::string> parse_addresses(const std::string &text, const std::string &option) {
   std::vector<std::string> addresses;
-  std::size_t start = 0;
-  while (start <= text.size() && !text.empty()) {
+  for (std::size_t start = 0; !text.empty() && start <= text.size();) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
     const std::string item = text.substr(start, comma - start);
-    unsigned char binary[sizeof(in6_addr)];
-    char canonical[INET6_ADDRSTRLEN] = {};
-    const int family = item.find(':') == std::string::npos ? AF_INET : AF_INET6;
-    if (inet_pton(family, item.c_str(), binary) != 1 ||
-        !inet_ntop(family, binary, canonical, sizeof canonical))
-      throw std::invalid_argument(option + " takes IP addresses separated by commas, not '" + item +
-                                  "'");
-    addresses.emplace_back(canonical);
+    const auto address = canonical_address(item);
+    if (!address) refuse_address(option, item);
+    addresses.push_back(*address);
     start = comma + 1;
   }
   return addresses;

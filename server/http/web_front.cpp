@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text_rules.h"
 #include "http/access_log.h"
 #include "http/request_head.h"
 #include "http/routes.h"
@@ -88,13 +89,7 @@ std::optional<std::string> forwarded_client(MHD_Connection *connection) {
   std::string last = header.substr(comma == std::string::npos ? 0 : comma + 1);
   last.erase(0, last.find_first_not_of(" \t"));
   last.erase(last.find_last_not_of(" \t") + 1);
-  unsigned char address[sizeof(in6_addr)];
-  char text[INET6_ADDRSTRLEN] = {};
-  for (const int family : {AF_INET, AF_INET6})
-    if (inet_pton(family, last.c_str(), address) == 1 &&
-        inet_ntop(family, address, text, sizeof text))
-      return std::string(text);
-  return std::nullopt;
+  return canonical_address(last);
 }
 
 // Whether address (IPv4 or IPv6) reaches this machine only.
