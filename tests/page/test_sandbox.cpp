@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "app/window_context.h"
+#include "page/helper_limits.h"
 #include "page/sandbox.h"
 
 namespace {
@@ -34,6 +35,11 @@ bool start_a_program() {
 bool map_code() {
   return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
          MAP_FAILED;
+}
+// More address space than the helper may have, which a hostile page could fill.
+bool map_past_the_limit() {
+  return mmap(nullptr, velmoth::page_helper::kAddressSpaceBytes, PROT_READ | PROT_WRITE,
+              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
 }
 // What the helper needs: memory, and writing its output.
 bool use_memory_and_write() {
@@ -79,6 +85,9 @@ void TestSandbox::forbidden_calls_are_stopped_data() {
   QTest::newRow("signal another process") << &signal_another_process;
   QTest::newRow("start a program") << &start_a_program;
   QTest::newRow("map memory as code") << &map_code;
+#ifndef __SANITIZE_ADDRESS__  // whose shadow memory needs more address space than that
+  QTest::newRow("map more than the address-space limit") << &map_past_the_limit;
+#endif
 }
 
 void TestSandbox::forbidden_calls_are_stopped() {

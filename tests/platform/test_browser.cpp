@@ -143,6 +143,7 @@ void TestBrowser::initTestCase() {
   server_.on("/one", page("1"));
   server_.on("/created", page("<p>created</p>", 201));
   server_.on("/status/300", page("1", 300));
+  server_.on("/status/400", page("1", 400));
   server_.on("/status/404", page("1", 404));
   server_.on("/status/500", page("1", 500));
   TestResponse latin1 = page("caf\xe9");
@@ -182,6 +183,8 @@ void TestBrowser::initTestCase() {
   TestResponse closed_early = in_mode(page("1x"), Mode::CloseDuringBody);
   closed_early.wire_bytes = 1;
   server_.on("/closed-early", closed_early);
+  // Qt reads no body after a 204 whatever the length says, so the shortfall always shows.
+  server_.on("/declared-no-content", declaring(page("", 204), 2));
 
   for (const int status : {301, 302, 303, 307, 308}) {
     server_.on(QStringLiteral("/redirect/%1").arg(status), redirect(status, "/final"));
@@ -313,6 +316,7 @@ void TestBrowser::failures_data() {
   const Browser::Limits small = limits(kSmallLimit);
   const QString https = server_.base_url().replace("http:", "https:");
 
+  QTest::newRow("400 with body 1") << "/status/400" << plain << 5000;
   QTest::newRow("404 with body 1") << "/status/404" << plain << 5000;
   QTest::newRow("500 with body 1") << "/status/500" << plain << 5000;
   QTest::newRow("300 without a location") << "/status/300" << plain << 5000;
@@ -335,6 +339,7 @@ void TestBrowser::failures_data() {
   QTest::newRow("chunked, whole") << "/small/at-limit-chunked" << small << 5000;
   QTest::newRow("inflating to the limit") << "/small/gzip-at-limit" << small << 5000;
   QTest::newRow("declared length, closed early") << "/closed-early" << plain << 5000;
+  QTest::newRow("declared length, none sent") << "/declared-no-content" << plain << 5000;
 
   QTest::newRow("no answer") << "/hang" << limits(kDefaultLimit, 300) << 3000;
   QTest::newRow("silence after the head") << "/stall" << limits(kDefaultLimit, 300) << 3000;
@@ -375,6 +380,9 @@ void TestBrowser::failures() {
   QVERIFY2(!lines[0].contains(u'?') && !lines[0].contains("secret"), qPrintable(lines[0]));
   const QString reason = b->outerHTML().section(u'：', -1).section(QStringLiteral("</BODY>"), 0, 0);
   QVERIFY2(lines[0].contains(reason), qPrintable(lines[0] + " / " + reason));
+  // An error status is named, never passed off as a network error.
+  if (path.startsWith(QStringLiteral("/status/")))
+    QVERIFY2(reason.contains("HTTP " + path.mid(8, 3)), qPrintable(reason));
 }
 
 void TestBrowser::superseded_load_is_never_reported_data() {

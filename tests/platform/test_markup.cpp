@@ -177,6 +177,8 @@ void TestMarkup::decodes_by_charset_data() {
   QTest::newRow("meta past the first 1024 bytes ignored")
       << QByteArray(1100, ' ') + "<meta charset=latin1>caf\xE9" << QByteArray()
       << QStringLiteral("caf\uFFFD");
+  QTest::newRow("meta near byte 900")
+      << QByteArray(900, ' ') + "<meta charset=latin1>caf\xE9" << QByteArray() << "caf" + e_acute;
   QTest::newRow("meta without a charset, then one with")
       << QByteArray(
              "<meta name=x content=y><meta content=\"text/html;charset='latin1'\" "
@@ -207,6 +209,7 @@ void TestMarkup::keeps_text_after_oversized_references_data() {
   QTest::newRow("decimal") << "a&#3000000000;rest" << QStringLiteral("a\uFFFDrest");
   QTest::newRow("wraps to NUL") << "a&#4294967296;rest" << QStringLiteral("a\uFFFDrest");
   QTest::newRow("wraps to a control") << "a&#4294967297;rest" << QStringLiteral("a\uFFFDrest");
+  QTest::newRow("upper-case hex") << "a&#X1000000000000041;rest" << QStringLiteral("a\uFFFDrest");
   QTest::newRow("hex, no semicolon") << "a&#x110000 rest" << QStringLiteral("a\uFFFD rest");
   QTest::newRow("very long") << "a&#" + QString(5000, u'9') + ";rest"
                              << QStringLiteral("a\uFFFDrest");

@@ -90,6 +90,7 @@ void TestAccountNames::spellings_of_one_account_data() {
   QTest::newRow("full width") << QList<std::string>{"wide", "\uff57\uff49\uff44\uff45", "ＷＩＤＥ"};
   QTest::newRow("half-width katakana")
       << QList<std::string>{"カタカナ", "\uff76\uff80\uff76\uff85"};
+  QTest::newRow("ideographic space") << QList<std::string>{"张\u3000三", "张 三"};
   QTest::newRow("Chinese with Latin") << QList<std::string>{"张三 Zhang", "张三 zhang"};
 }
 

@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QtTest>
@@ -45,6 +47,7 @@ class TestConnectionFlood : public QObject {
   }
   void logins_go_on_while_connections_are_held();
   void one_address_holds_no_more_than_its_share();
+  void descriptors_are_kept_back_at_the_cap();
 };
 
 void TestConnectionFlood::logins_go_on_while_connections_are_held() {
@@ -114,6 +117,42 @@ void TestConnectionFlood::one_address_holds_no_more_than_its_share() {
   }
   QVERIFY2(closed >= 300 - 256, qPrintable(QString("%1 of 300 closed").arg(closed)));
   QCOMPARE(server.get("/").status, 200);
+}
+
+// Under a low open-file limit the connections stop short of it: a flood from elsewhere leaves
+// descriptors for the database and the log, and a login already connected is answered.
+void TestConnectionFlood::descriptors_are_kept_back_at_the_cap() {
+  rlimit files{};
+  QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  const rlimit high = files;
+  files.rlim_cur = 256;
+  QCOMPARE(::setrlimit(RLIMIT_NOFILE, &files), 0);
+  RunningService server;
+  ClientConnection early(server.port());
+  QCOMPARE(early.request("GET", "/").status, 200);
+  int ready[2];
+  QCOMPARE(::pipe(ready), 0);
+  const pid_t flood = ::fork();
+  if (flood == 0) {  // more connections than the cap, from another process
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::setrlimit(RLIMIT_NOFILE, &high);
+    for (int i = 0; i < 400; ++i)
+      new ClientConnection(server.port(), from_address(i / 200).c_str());
+    if (::write(ready[1], "x", 1) == 1) ::pause();
+    ::_exit(1);
+  }
+  ::close(ready[1]);  // so that the read below ends if the flood never starts
+  char byte = 0;
+  const bool flooded = ::read(ready[0], &byte, 1) == 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // all the service will accept
+  const int spare = ::dup(STDERR_FILENO);
+  const Reply login = early.request("GET", address("/login.asp", {{"u", "nobody"}, {"p", "x"}}));
+  if (flood > 0 && ::kill(flood, SIGKILL) == 0) ::waitpid(flood, nullptr, 0);
+  for (const int descriptor : {spare, ready[0]}) ::close(descriptor);
+  ::setrlimit(RLIMIT_NOFILE, &high);
+  QVERIFY(flooded);
+  QVERIFY2(spare >= 0, "no descriptor left at the connection cap");
+  QCOMPARE(login.body, std::string("0"));
 }
 
 QTEST_GUILESS_MAIN(TestConnectionFlood)

@@ -166,6 +166,9 @@ void TestLockout::tracking_is_bounded_and_keeps_the_recent() {
   QCOMPARE(store.rows.size(), std::size_t(50));
   QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1001));
   QVERIFY(throttle.allows("fresh999", "192.0.2.2", 1001));
+  // Far past its free failures, the address is blocked for the one-hour cap, no longer.
+  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1000 + 3599));
+  QVERIFY(throttle.allows("fresh999", "192.0.2.1", 1000 + 3600));
 }
 
 QTEST_GUILESS_MAIN(TestLockout)

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+#include <algorithm>
 #include <csignal>
 
 #include "server_harness.h"
@@ -375,6 +376,17 @@ class TestServerCli : public QObject {
         QVERIFY2(!(result.out + result.err).contains(QByteArray::fromStdString(secret)),
                  qPrintable(where));
     }
+    // A QQ written straight into the file with control bytes still lists as valid JSON.
+    sqlite3 *file = nullptr;
+    QCOMPARE(sqlite3_open(db.toUtf8().constData(), &file), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(file, "UPDATE accounts SET qq = '1' || char(10, 31) || '2'", nullptr,
+                          nullptr, nullptr),
+             SQLITE_OK);
+    sqlite3_close(file);
+    const QByteArray listed = run({"accounts", "list", "--json", "--db", db}).out.trimmed();
+    QVERIFY2(std::none_of(listed.begin(), listed.end(), [](char c) { return uchar(c) < 0x20; }),
+             listed.constData());
+    QCOMPARE(QJsonDocument::fromJson(listed)[0]["qq"].toString(), QStringLiteral("1\n\u001F2"));
     // An unreachable database server is one line naming it.
     const QByteArray unreachable_err = run({"cards", "list", "--db", unreachable}).err;
     QCOMPARE(unreachable_err.count('\n'), 1);
