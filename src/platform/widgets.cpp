@@ -51,8 +51,8 @@ void ClickableLabel::paintEvent(QPaintEvent *event) {
   if (!hasFocus()) return;
   QStyleOptionFocusRect mark;
   mark.initFrom(this);
-  const QRect words =
-      style()->itemTextRect(fontMetrics(), contentsRect(), alignment(), isEnabled(), text());
+  const QRect words = style()->itemTextRect(
+      fontMetrics(), contentsRect(), static_cast<int>(alignment().toInt()), isEnabled(), text());
   mark.rect = words.adjusted(-1, -1, 1, 1) & rect();
   QPainter painter(this);
   style()->drawPrimitive(QStyle::PE_FrameFocusRect, &mark, &painter, this);
