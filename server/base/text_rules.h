@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,10 @@ namespace velmoth::server {
 // The number of Unicode code points in text, or nothing when text is not well-formed UTF-8
 // (overlong forms, surrogates and values above U+10FFFF are malformed).
 std::optional<std::size_t> utf8_length(std::string_view text);
+
+// Decodes the code point starting at text[pos] and advances pos past it; nothing (pos unmoved)
+// when the bytes there are not a well-formed UTF-8 sequence.
+std::optional<std::uint32_t> next_code_point(std::string_view text, std::size_t &pos);
 
 // Field rules for accounts and top-up cards; each takes the decoded query value.
 // Account name: 1 to 32 code points of valid UTF-8, no control characters (C0, DEL, C1).
