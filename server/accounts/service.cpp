@@ -110,6 +110,9 @@ SignupResult Service::sign_up(const SignupForm &form) {
   // Cheap checks first, then the slow hashing without holding the store; the decisive step
   // checks again.
   if (store_->name_taken(*name)) return SignupResult::AccountTaken;
+  // No card holds other bytes, and not every store could even look such a number up.
+  if (!printable_ascii(form.card_number) || !printable_ascii(form.card_password))
+    return SignupResult::CardRefused;
   const auto card = store_->find_unused_card(form.card_number);
   if (!card || !hasher_.verify(card->password_hash, form.card_password))
     return SignupResult::CardRefused;

@@ -86,6 +86,12 @@ bool valid_card_field(std::string_view value) {
   return !value.empty() && value.size() <= kMaxCardFieldBytes;
 }
 
+bool printable_ascii(std::string_view text) {
+  for (const char c : text)
+    if (c < ' ' || c > '~') return false;
+  return true;
+}
+
 std::string html_escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -27,6 +27,8 @@ bool valid_password(std::string_view password);
 bool valid_qq(std::string_view qq);
 // Card number or card password: 1 to 64 bytes.
 bool valid_card_field(std::string_view value);
+// Whether text is all printable ASCII (blank to tilde), as every card's number and password is.
+bool printable_ascii(std::string_view text);
 
 // text with &, <, >, " and ' replaced by character references, for use in HTML text and
 // attribute values.
