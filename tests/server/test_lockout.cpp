@@ -5,6 +5,7 @@
 #include <QtTest>
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -60,6 +61,7 @@ class TestLockout : public QObject {
   void owner_gets_in_while_an_attacker_guesses();
   void refusals_take_as_long_as_checks();
   void tracking_is_bounded_and_keeps_the_recent();
+  void floods_and_races_keep_lock_outs();
 };
 
 void TestLockout::one_address_across_accounts_is_slowed() {
@@ -154,18 +156,72 @@ void TestLockout::refusals_take_as_long_as_checks() {
   QFAIL(qPrintable(medians));
 }
 
-// Guessing with a fresh name each time cannot grow the throttle past its cap: the least
-// recently failed keys go, in memory and in the store alike, and the guessing address's own
-// key, failing all along, stays blocked.
+// Guessing with a fresh name each time cannot grow the throttle past its cap, in memory and
+// in the store alike, and the guessing address's own key, failing all along, stays blocked.
 void TestLockout::tracking_is_bounded_and_keeps_the_recent() {
   MemoryStore store;
   LoginThrottle throttle(store, 50);
   for (int i = 0; i < 1000; ++i)
-    throttle.record_failure("fresh" + std::to_string(i), "192.0.2.1", 1000);
-  QCOMPARE(throttle.keys_held(), std::size_t(50));
-  QCOMPARE(store.rows.size(), std::size_t(50));
-  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1001));
-  QVERIFY(throttle.allows("fresh999", "192.0.2.2", 1001));
+    throttle.begin_attempt("fresh" + std::to_string(i), "192.0.2.1", 1000, true);
+  QVERIFY(throttle.keys_held() <= std::size_t(50));
+  QCOMPARE(store.rows.size(), throttle.keys_held());
+  QVERIFY(!throttle.begin_attempt("fresh999", "192.0.2.1", 1001, true).allowed);
+  QVERIFY(throttle.begin_attempt("fresh999", "192.0.2.2", 1001, true).allowed);
+}
+
+// On a throttle of 100 keys, 10.0.0.1 is locked out of "victim", which is under attack. No
+// flood of other keys, address of the same host or tries sent together may let it, or a
+// fresh address that failed three times, try again.
+void TestLockout::floods_and_races_keep_lock_outs() {
+  constexpr std::int64_t kNow = 5000;
+  struct Row {
+    const char *name;
+    std::function<void(LoginThrottle &)> flood;
+    std::vector<std::string> refused;  // besides 10.0.0.1
+  };
+  const auto tries = [](int count, auto name, auto from, bool known) {
+    return [=](LoginThrottle &throttle) {
+      for (int i = 0; i < count; ++i)
+        throttle.begin_attempt(name(i), from(i), kNow + i / 10, known);
+    };
+  };
+  const auto numbered = [](const std::string &prefix) {
+    return [prefix](int i) { return prefix + std::to_string(i); };
+  };
+  const auto victim = [](int) { return std::string("victim"); };
+  const auto fixed = [](const std::string &text) { return [text](int) { return text; }; };
+  const Row rows[] = {
+      {"made-up names, one address",
+       tries(1000, numbered("made-up"), fixed("192.0.2.9"), false),
+       {}},
+      {"made-up names, many addresses",
+       tries(1000, numbered("made-up"), numbered("198.51.100."), false),
+       {}},
+      {"other accounts, many hosts",
+       tries(
+           1000, numbered("other"), [](int i) { return "2001:db8:" + std::to_string(i) + "::1"; },
+           true),
+       {}},
+      {"one /64", tries(10, victim, numbered("2001:db8:1:2::"), true), {"2001:db8:1:2:ff::1"}},
+      {"IPv4 as IPv6", tries(3, victim, fixed("::ffff:10.0.0.4"), true), {"10.0.0.4"}},
+      {"tries sent together", tries(3, victim, fixed("10.0.0.5"), true), {"10.0.0.5"}},
+  };
+  QStringList failures;
+  for (const Row &row : rows) {
+    MemoryStore store;
+    LoginThrottle throttle(store, 100);
+    for (int i = 0; i < 20; ++i) throttle.begin_attempt("victim", "10.0.0.1", kNow, true);
+    row.flood(throttle);
+    std::vector<std::string> refused = row.refused;
+    refused.emplace_back("10.0.0.1");
+    for (int i = 0; i < 3; ++i) throttle.begin_attempt("victim", "10.0.0.2", kNow + 100, true);
+    refused.emplace_back("10.0.0.2");
+    for (const std::string &from : refused)
+      if (throttle.begin_attempt("victim", from, kNow + 100, true).allowed)
+        failures << QString("%1: %2 let in").arg(row.name, from.c_str());
+    if (store.rows.size() > 100) failures << QString("%1: store grew").arg(row.name);
+  }
+  QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestLockout)
