@@ -90,11 +90,13 @@ std::optional<std::string> Service::log_in(std::string_view account, std::string
   // nothing about the password.
   if (!stored || !verified || !attempt.allowed) return std::nullopt;
 
-  throttle_.record_success(attempt);
-
+  // The account may have been disabled or given a new password while the hash ran: the store
+  // makes the session only for the hash just verified, on an account still enabled.
   std::string token = new_session_token();
-  store_->add_session(token_digest(token), stored->id, now + options_.session_lifetime.count(),
-                      now);
+  if (!store_->add_session(token_digest(token), stored->id, stored->password_hash,
+                           now + options_.session_lifetime.count(), now))
+    return std::nullopt;
+  throttle_.record_success(attempt);
   return token;
 }
 

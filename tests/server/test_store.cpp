@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <QtTest>
+#include <functional>
 #include <memory>
 
 #include "postgres_instance.h"
@@ -113,7 +114,7 @@ class TestStore : public QObject {
     QCOMPARE(store->revoke_card("5555666677778888", 2000), RevokeResult::AlreadySpent);
     const auto user = store->find_account("USER", "user");
     QVERIFY(user);
-    store->add_session("digest", user->id, 5000, 1000);
+    store->add_session("digest", user->id, "hash-of-user", 5000, 1000);
     store->set_account_disabled(user->id, 3000);
     QVERIFY(!store->find_login_account("user", "user"));
     QVERIFY(!store->session_account("digest", 1001));
@@ -127,14 +128,44 @@ class TestStore : public QObject {
     QVERIFY(store->create_account(new_account("owner")));
     QVERIFY(!store->create_account(new_account("Owner")));
     const auto owner = store->find_login_account("owner", "owner");
-    store->add_session("old", owner->id, 1100, 1000);
-    store->add_session("new", owner->id, 9000, 1000);
+    store->add_session("old", owner->id, "hash-of-owner", 1100, 1000);
+    store->add_session("new", owner->id, "hash-of-owner", 9000, 1000);
     QCOMPARE(store->session_account("new", 1200)->name, std::string("owner"));
     QVERIFY(!store->session_account("old", 1100));
     store->set_password_hash(owner->id, "another-hash");
     QVERIFY(!store->session_account("new", 1200));
     QCOMPARE(store->find_login_account("owner", "owner")->password_hash,
              std::string("another-hash"));
+  }
+
+  // A session is made only for the password hash the login verified, on an enabled account,
+  // and an account keeps its 16 newest sessions.
+  void sessions_follow_their_account() {
+    FRESH_STORE(store);
+    QVERIFY(store->create_account(new_account("owner")));
+    const std::int64_t id = store->find_login_account("owner", "owner")->id;
+    struct Row {
+      const char *name;
+      std::function<void()> before;
+      std::string hash;
+      bool made;
+    };
+    const Row rows[] = {
+        {"password changed while hashing", [&] { store->set_password_hash(id, "new"); }, "old",
+         false},
+        {"disabled while hashing", [&] { store->set_account_disabled(id, 2000); }, "new", false},
+        {"enabled again", [&] { store->set_account_disabled(id, 0); }, "new", true},
+    };
+    for (const Row &row : rows) {
+      row.before();
+      QVERIFY2(store->add_session(row.name, id, row.hash, 5000, 1000) == row.made, row.name);
+      QVERIFY2(store->session_account(row.name, 1001).has_value() == row.made, row.name);
+    }
+    for (int i = 0; i < 20; ++i)
+      QVERIFY(store->add_session("s" + std::to_string(i), id, "new", 6000 + i, 1000));
+    for (int i = 0; i < 20; ++i)
+      QVERIFY2(store->session_account("s" + std::to_string(i), 1001).has_value() == (i >= 4),
+               qPrintable(QString::number(i)));
   }
 
   void throttle_records_round_trip() {
