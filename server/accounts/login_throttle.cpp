@@ -86,8 +86,9 @@ bool LoginThrottle::may_forget(const std::string &key, std::int64_t now,
   if (std::find(keep.begin(), keep.end(), key) != keep.end()) return false;
   const Listed &listed = listed_.at(key);
   if (listed.blocked_until <= now && now - listed.last_failure >= kForgetAfter) return true;
-  if (listed.blocked_until > now || key.rfind(account_key(""), 0) == 0) return false;
-  const std::string pair_prefix = pair_key("", "").substr(0, 5);  // "pair" and the separator
+  static const std::string account_prefix = account_key("");
+  static const std::string pair_prefix = pair_key("", "").substr(0, 5);  // "pair", separator
+  if (listed.blocked_until > now || key.rfind(account_prefix, 0) == 0) return false;
   if (key.rfind(pair_prefix, 0) != 0) return true;
   const std::size_t end = key.find(kSeparator, pair_prefix.size());
   const auto account =
