@@ -98,7 +98,7 @@ bool LoginThrottle::may_forget(const std::string &key, std::int64_t now,
 
 void LoginThrottle::touch(const ThrottleRecord &record, std::int64_t now,
                           const std::vector<std::string> &keep,
-                          std::vector<std::string> &forgotten) {
+                          std::vector<ThrottleRecord> &evicted) {
   const auto found = listed_.find(record.key);
   if (found != listed_.end()) {
     recent_.splice(recent_.begin(), recent_, found->second.at);
@@ -111,7 +111,7 @@ void LoginThrottle::touch(const ThrottleRecord &record, std::int64_t now,
       return may_forget(key, now, keep);
     });
     if (victim == recent_.rend()) return;  // stays unlisted: it is in the store already
-    forgotten.push_back(*victim);
+    evicted.push_back({*victim, 0, 0, listed_.at(*victim).last_failure});
     unlist(*victim);
   }
   recent_.push_front(record.key);
@@ -168,7 +168,7 @@ LoginThrottle::Attempt LoginThrottle::begin_attempt(std::string_view account,
           attempt.before.push_back(before);
           attempt.after.push_back(counted(before, free_failures, now));
           change.records.push_back(attempt.after.back());
-          touch(attempt.after.back(), now, keep, change.forgotten);
+          touch(attempt.after.back(), now, keep, change.evicted);
         }
         return change;
       });

@@ -34,8 +34,9 @@ namespace velmoth::server {
 // The store, shared by every process, holds the records. The keys this process has counted are
 // also listed in memory, most recent first, to bound the store at max_keys: room is made by
 // deleting the least recent key that holds no live back-off and is neither an account's key
-// nor the account-and-address key of an account under attack. When no key may go, the try
-// that needed room is refused and counted under the keys it already has. Thread-safe.
+// nor the account-and-address key of an account under attack (the store keeps it if another
+// process has counted a failure on it since). When no key may go, the try that needed room is
+// refused and counted under the keys it already has. Thread-safe.
 class LoginThrottle {
  public:
   static constexpr std::int64_t kAddressFreeFailures = 20;
@@ -80,9 +81,9 @@ class LoginThrottle {
   bool may_forget(const std::string &key, std::int64_t now,
                   const std::vector<std::string> &keep) const;
   // Lists record's key as the most recently failed, making room by dropping a key other than
-  // those in keep (it goes to forgotten); without room the key stays unlisted.
+  // those in keep (it goes to evicted); without room the key stays unlisted.
   void touch(const ThrottleRecord &record, std::int64_t now, const std::vector<std::string> &keep,
-             std::vector<std::string> &forgotten);
+             std::vector<ThrottleRecord> &evicted);
   void unlist(const std::string &key);
 
   ThrottleStore &store_;

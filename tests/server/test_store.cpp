@@ -168,6 +168,13 @@ class TestStore : public QObject {
     QCOMPARE(records.size(), std::size_t(1));
     QCOMPARE(records[0].failures, std::int64_t{7});
     QCOMPARE(store->load_throttle(10).size(), std::size_t(1));
+    // An eviction leaves a key that has failed since it was last seen.
+    for (const auto &[seen, left] : {std::pair<std::int64_t, std::size_t>{299, 1}, {300, 0}}) {
+      store->change_throttle({"a"}, [&, seen = seen](const auto &) {
+        return ThrottleChange{{}, {}, {{"a", 0, 0, seen}}};
+      });
+      QCOMPARE(store->read_throttle({"a"}).size(), left);
+    }
   }
 
   void newer_database_is_refused() {

@@ -219,6 +219,9 @@ void PostgresStore::change_throttle(
           record.key, record.failures, record.blocked_until, record.last_failure);
     for (const std::string &key : changed.forgotten)
       db.query("DELETE FROM login_throttle WHERE key = $1", key);
+    for (const ThrottleRecord &record : changed.evicted)
+      db.query("DELETE FROM login_throttle WHERE key = $1 AND last_failure <= $2", record.key,
+               record.last_failure);
     transaction.commit();
     return true;
   });

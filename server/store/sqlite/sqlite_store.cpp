@@ -209,6 +209,10 @@ void SqliteStore::change_throttle(
           .run();
     for (const std::string &key : changed.forgotten)
       db.prepare("DELETE FROM login_throttle WHERE key = ?").bind(key).run();
+    for (const ThrottleRecord &record : changed.evicted)
+      db.prepare("DELETE FROM login_throttle WHERE key = ? AND last_failure <= ?")
+          .bind(record.key, record.last_failure)
+          .run();
     transaction.commit();
   });
 }
