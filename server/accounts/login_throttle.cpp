@@ -1,7 +1,10 @@
 // Counting failed logins in the store and deciding which logins may be tried.
 #include "accounts/login_throttle.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <iterator>
 
 namespace velmoth::server {
 namespace {
@@ -56,76 +59,155 @@ LoginThrottle::LoginThrottle(ThrottleStore &store, std::size_t max_keys)
   // Loaded most recent first, so the oldest end up at the back of recent_.
   for (ThrottleRecord &record : store_.load_throttle(max_keys_)) {
     recent_.push_back(record.key);
-    listed_[record.key] = std::prev(recent_.end());
+    listed_[record.key] = {std::prev(recent_.end()), record.blocked_until, record.last_failure};
   }
 }
 
-bool LoginThrottle::allows(std::string_view account, std::string_view address, std::int64_t now) {
-  const std::string by_address = address_key(address);
-  const std::string by_pair = pair_key(account, address);
-  const std::string by_account = account_key(account);
-  const std::vector<ThrottleRecord> stored =
-      store_.read_throttle({by_address, by_pair, by_account});
-  if (current(stored, by_address, now).blocked_until > now) return false;
-  const ThrottleRecord pair = current(stored, by_pair, now);
-  if (pair.blocked_until > now) return false;
-  return !(current(stored, by_account, now).blocked_until > now &&
-           pair.failures >= kPairFreeFailures);
+std::string LoginThrottle::address_group(std::string_view address) {
+  const std::string text(address);
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return text;
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    char v4[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &v6.s6_addr[12], v4, sizeof v4);
+    return v4;
+  }
+  std::fill(std::begin(v6.s6_addr) + 8, std::end(v6.s6_addr), 0);
+  char prefix[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, &v6, prefix, sizeof prefix);
+  return std::string(prefix) + "/64";
 }
 
-void LoginThrottle::touch(const std::string &key, std::vector<std::string> &forgotten) {
-  const auto found = listed_.find(key);
+// A key may go when it is not one of keep and is old enough to forget, or holds no live
+// back-off and is neither an account's key nor an account-and-address key of an account under
+// attack.
+bool LoginThrottle::may_forget(const std::string &key, std::int64_t now,
+                               const std::vector<std::string> &keep) const {
+  if (std::find(keep.begin(), keep.end(), key) != keep.end()) return false;
+  const Listed &listed = listed_.at(key);
+  if (listed.blocked_until <= now && now - listed.last_failure >= kForgetAfter) return true;
+  static const std::string account_prefix = account_key("");
+  static const std::string pair_prefix = pair_key("", "").substr(0, 5);  // "pair", separator
+  if (listed.blocked_until > now || key.rfind(account_prefix, 0) == 0) return false;
+  if (key.rfind(pair_prefix, 0) != 0) return true;
+  const std::size_t end = key.find(kSeparator, pair_prefix.size());
+  const auto account =
+      listed_.find(account_key(key.substr(pair_prefix.size(), end - pair_prefix.size())));
+  return account == listed_.end() || account->second.blocked_until <= now;
+}
+
+void LoginThrottle::touch(const ThrottleRecord &record, std::int64_t now,
+                          const std::vector<std::string> &keep,
+                          std::vector<ThrottleRecord> &evicted) {
+  const auto found = listed_.find(record.key);
   if (found != listed_.end()) {
-    recent_.splice(recent_.begin(), recent_, found->second);
+    recent_.splice(recent_.begin(), recent_, found->second.at);
+    found->second.blocked_until = record.blocked_until;
+    found->second.last_failure = record.last_failure;
     return;
   }
   if (listed_.size() >= max_keys_) {
-    forgotten.push_back(recent_.back());
-    listed_.erase(recent_.back());
-    recent_.pop_back();
+    const auto victim = std::find_if(recent_.rbegin(), recent_.rend(), [&](const std::string &key) {
+      return may_forget(key, now, keep);
+    });
+    if (victim == recent_.rend()) return;  // stays unlisted: it is in the store already
+    evicted.push_back({*victim, 0, 0, listed_.at(*victim).last_failure});
+    unlist(*victim);
   }
-  recent_.push_front(key);
-  listed_.emplace(key, recent_.begin());
+  recent_.push_front(record.key);
+  listed_[record.key] = {recent_.begin(), record.blocked_until, record.last_failure};
 }
 
-void LoginThrottle::record_failure(std::string_view account, std::string_view address,
-                                   std::int64_t now) {
-  const std::vector<std::pair<std::string, std::int64_t>> keys = {
-      {address_key(address), kAddressFreeFailures},
-      {pair_key(account, address), kPairFreeFailures},
-      {account_key(account), kAccountFreeFailures}};
+void LoginThrottle::unlist(const std::string &key) {
+  const auto found = listed_.find(key);
+  if (found == listed_.end()) return;
+  recent_.erase(found->second.at);
+  listed_.erase(found);
+}
+
+LoginThrottle::Attempt LoginThrottle::begin_attempt(std::string_view account,
+                                                    std::string_view address, std::int64_t now,
+                                                    bool known_account) {
+  const std::string group = address_group(address);
+  Attempt attempt;
+  attempt.pair = pair_key(account, group);
+  const std::string by_address = address_key(group);
+  const std::string by_account = account_key(account);
+  std::vector<std::pair<std::string, std::int64_t>> keys = {{by_address, kAddressFreeFailures}};
+  if (known_account) {
+    keys.emplace_back(attempt.pair, kPairFreeFailures);
+    keys.emplace_back(by_account, kAccountFreeFailures);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   store_.change_throttle(
-      {keys[0].first, keys[1].first, keys[2].first},
-      [&](const std::vector<ThrottleRecord> &stored) {
-        ThrottleChange change;
-        for (const auto &[key, free_failures] : keys) {
-          change.records.push_back(counted(current(stored, key, now), free_failures, now));
-          touch(key, change.forgotten);
+      {by_address, attempt.pair, by_account}, [&](const std::vector<ThrottleRecord> &stored) {
+        const ThrottleRecord pair = current(stored, attempt.pair, now);
+        attempt.allowed = current(stored, by_address, now).blocked_until <= now &&
+                          pair.blocked_until <= now &&
+                          !(current(stored, by_account, now).blocked_until > now &&
+                            pair.failures >= kPairFreeFailures);
+        // An allowed try needs a place for each of its keys; a refused one, or one without
+        // room, counts only under the keys that already hold failures.
+        std::vector<std::string> keep;
+        std::size_t new_keys = 0;
+        for (const auto &key : keys) {
+          keep.push_back(key.first);
+          new_keys += listed_.count(key.first) == 0 ? 1 : 0;
         }
-        // A key dropped while this failure was counted may be one of the three just written.
-        change.forgotten.erase(std::remove_if(change.forgotten.begin(), change.forgotten.end(),
-                                              [&](const std::string &key) {
-                                                return std::any_of(
-                                                    keys.begin(), keys.end(),
-                                                    [&](const auto &k) { return k.first == key; });
-                                              }),
-                               change.forgotten.end());
+        std::size_t room = max_keys_ - std::min(max_keys_, listed_.size());
+        for (auto it = recent_.rbegin(); attempt.allowed && room < new_keys && it != recent_.rend();
+             ++it)
+          if (may_forget(*it, now, keep)) ++room;
+        if (room < new_keys) attempt.allowed = false;
+        ThrottleChange change;
+        attempt.before.clear();
+        attempt.after.clear();
+        for (const auto &[key, free_failures] : keys) {
+          const ThrottleRecord before = current(stored, key, now);
+          if (!attempt.allowed && before.failures == 0) continue;
+          attempt.before.push_back(before);
+          attempt.after.push_back(counted(before, free_failures, now));
+          change.records.push_back(attempt.after.back());
+          touch(attempt.after.back(), now, keep, change.evicted);
+        }
         return change;
       });
+  return attempt;
 }
 
-void LoginThrottle::record_success(std::string_view account, std::string_view address) {
-  const std::string key = pair_key(account, address);
+void LoginThrottle::record_success(const Attempt &attempt) {
+  std::vector<std::string> keys = {attempt.pair};
+  for (const ThrottleRecord &record : attempt.after) keys.push_back(record.key);
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto found = listed_.find(key);
-  if (found != listed_.end()) {
-    recent_.erase(found->second);
-    listed_.erase(found);
-  }
-  // Deleted even when not listed here: another process may have counted it.
-  store_.change_throttle({key}, [&](const std::vector<ThrottleRecord> &stored) {
-    return stored.empty() ? ThrottleChange{} : ThrottleChange{{}, {key}};
+  store_.change_throttle(keys, [&](const std::vector<ThrottleRecord> &stored) {
+    // Deleted even when not stored by this attempt: another process may have counted it.
+    ThrottleChange change{{}, {attempt.pair}};
+    unlist(attempt.pair);
+    for (std::size_t i = 0; i < attempt.after.size(); ++i) {
+      const ThrottleRecord &after = attempt.after[i];
+      const auto found = std::find_if(stored.begin(), stored.end(),
+                                      [&](const ThrottleRecord &r) { return r.key == after.key; });
+      if (after.key == attempt.pair || found == stored.end()) continue;
+      // Unchanged since the attempt: back to what it was. Otherwise one failure fewer.
+      ThrottleRecord restored = *found;
+      if (found->failures == after.failures && found->blocked_until == after.blocked_until &&
+          found->last_failure == after.last_failure)
+        restored = attempt.before[i];
+      else
+        restored.failures = std::max<std::int64_t>(0, restored.failures - 1);
+      if (restored.failures == 0) {
+        change.forgotten.push_back(after.key);
+        unlist(after.key);
+        continue;
+      }
+      change.records.push_back(restored);
+      const auto listed = listed_.find(after.key);
+      if (listed != listed_.end()) {
+        listed->second.blocked_until = restored.blocked_until;
+        listed->second.last_failure = restored.last_failure;
+      }
+    }
+    return change;
   });
 }
 

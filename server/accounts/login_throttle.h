@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -23,14 +22,21 @@ namespace velmoth::server {
 //   for its back-off time, during which only addresses that failed on it kPairFreeFailures
 //   times or more are refused. Its owner, logging in from an address that has not been
 //   guessing, is never refused.
+// An IPv6 client counts by its /64 (one host usually holds all of it); an IPv4-mapped IPv6
+// address counts as its IPv4 address. A name that belongs to no account is counted under its
+// address only, so made-up names cost the store nothing.
 // Back-off is one second after the free failures, doubling with each further failure up to
 // kMaxBackoff. A key whose back-off has run out and that has had no failure for kForgetAfter
 // starts afresh. A successful login clears the account-and-address key.
 //
-// Every check reads the three keys' records from the store and every failure is counted in the
-// store, so processes sharing one store see each other's failures. The keys this process has
-// counted are also listed in memory, most recent first, to bound the store: once kMaxKeys are
-// listed, the least recently failed one is deleted. Thread-safe.
+// Each try is counted as a failure before its password is checked, in the same store step as
+// the check, so tries sent together cannot all pass one check; a success takes its count back.
+// The store, shared by every process, holds the records. The keys this process has counted are
+// also listed in memory, most recent first, to bound the store at max_keys: room is made by
+// deleting the least recent key that holds no live back-off and is neither an account's key
+// nor the account-and-address key of an account under attack (the store keeps it if another
+// process has counted a failure on it since). When no key may go, the try that needed room is
+// refused and counted under the keys it already has. Thread-safe.
 class LoginThrottle {
  public:
   static constexpr std::int64_t kAddressFreeFailures = 20;
@@ -42,22 +48,48 @@ class LoginThrottle {
 
   explicit LoginThrottle(ThrottleStore &store, std::size_t max_keys = kMaxKeys);
 
-  // Whether a login for account (its case-folded key) from address may be tried at time now.
-  bool allows(std::string_view account, std::string_view address, std::int64_t now);
-  void record_failure(std::string_view account, std::string_view address, std::int64_t now);
-  void record_success(std::string_view account, std::string_view address);
+  // One try, counted as a failure from the start. before and after hold the records it
+  // changed, so a success can take the count back.
+  struct Attempt {
+    bool allowed = false;
+    std::string pair;  // the account-and-address key
+    std::vector<ThrottleRecord> before;
+    std::vector<ThrottleRecord> after;
+  };
+
+  // Checks whether a login for account (its case-folded key) from address may be tried at time
+  // now and counts it as a failure. known_account says whether the name belongs to an account.
+  Attempt begin_attempt(std::string_view account, std::string_view address, std::int64_t now,
+                        bool known_account);
+  // The attempt's password was right: its failure is taken back and its account-and-address
+  // key cleared.
+  void record_success(const Attempt &attempt);
 
   std::size_t keys_held() const;
 
+  // The text address is counted under: an IPv6 address's /64, an IPv4-mapped address's IPv4
+  // address, anything else as it is.
+  static std::string address_group(std::string_view address);
+
  private:
-  // Lists key as the most recently failed; the key dropped to make room, if any, goes to
-  // forgotten.
-  void touch(const std::string &key, std::vector<std::string> &forgotten);
+  struct Listed {
+    std::list<std::string>::iterator at;
+    std::int64_t blocked_until = 0;
+    std::int64_t last_failure = 0;
+  };
+
+  bool may_forget(const std::string &key, std::int64_t now,
+                  const std::vector<std::string> &keep) const;
+  // Lists record's key as the most recently failed, making room by dropping a key other than
+  // those in keep (it goes to evicted); without room the key stays unlisted.
+  void touch(const ThrottleRecord &record, std::int64_t now, const std::vector<std::string> &keep,
+             std::vector<ThrottleRecord> &evicted);
+  void unlist(const std::string &key);
 
   ThrottleStore &store_;
   std::size_t max_keys_;
   mutable std::mutex mutex_;
-  std::unordered_map<std::string, std::list<std::string>::iterator> listed_;
+  std::unordered_map<std::string, Listed> listed_;
   std::list<std::string> recent_;  // most recent first
 };
 

@@ -81,18 +81,22 @@ std::optional<std::string> Service::log_in(std::string_view account, std::string
   const auto name = account_name(account);
   const std::string key = name ? name->key : std::string(account);
   const std::int64_t now = now_seconds();
-  const bool allowed = throttle_.allows(key, client_address, now);
   const auto stored = store_->find_login_account(account, key);
+  // Counted as a failure before the slow check, so tries sent together cannot all pass.
+  const LoginThrottle::Attempt attempt =
+      throttle_.begin_attempt(key, client_address, now, stored.has_value());
   const bool verified = hasher_.verify(stored ? stored->password_hash : stand_in_hash_, password);
-  // A refused try counts as a failure whatever the password, so it costs the same time as a
-  // wrong one and tells nothing about the password.
-  if (!verified || !allowed) throttle_.record_failure(key, client_address, now);
-  if (!stored || !verified || !allowed) return std::nullopt;
-  throttle_.record_success(key, client_address);
+  // A refused try is checked all the same, so it costs the same time as a wrong one and tells
+  // nothing about the password.
+  if (!stored || !verified || !attempt.allowed) return std::nullopt;
 
+  // The account may have been disabled or given a new password while the hash ran: the store
+  // makes the session only for the hash just verified, on an account still enabled.
   std::string token = new_session_token();
-  store_->add_session(token_digest(token), stored->id, now + options_.session_lifetime.count(),
-                      now);
+  if (!store_->add_session(token_digest(token), stored->id, stored->password_hash,
+                           now + options_.session_lifetime.count(), now))
+    return std::nullopt;
+  throttle_.record_success(attempt);
   return token;
 }
 
@@ -110,6 +114,9 @@ SignupResult Service::sign_up(const SignupForm &form) {
   // Cheap checks first, then the slow hashing without holding the store; the decisive step
   // checks again.
   if (store_->name_taken(*name)) return SignupResult::AccountTaken;
+  // No card holds other bytes, and not every store could even look such a number up.
+  if (!printable_ascii(form.card_number) || !printable_ascii(form.card_password))
+    return SignupResult::CardRefused;
   const auto card = store_->find_unused_card(form.card_number);
   if (!card || !hasher_.verify(card->password_hash, form.card_password))
     return SignupResult::CardRefused;

@@ -16,8 +16,17 @@ constexpr std::size_t kMinQqDigits = 5;
 constexpr std::size_t kMaxQqDigits = 12;
 constexpr std::size_t kMaxCardFieldBytes = 64;
 
-// Decodes the code point starting at text[pos] and advances pos past it; nothing when the bytes
-// there are not a well-formed UTF-8 sequence.
+bool is_control(std::uint32_t code_point) {
+  return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
+bool length_within(std::string_view text, std::size_t max) {
+  const auto length = utf8_length(text);
+  return length && *length >= 1 && *length <= max;
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> next_code_point(std::string_view text, std::size_t &pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(pos);
@@ -47,17 +56,6 @@ std::optional<std::uint32_t> next_code_point(std::string_view text, std::size_t 
   pos += length;
   return value;
 }
-
-bool is_control(std::uint32_t code_point) {
-  return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
-}
-
-bool length_within(std::string_view text, std::size_t max) {
-  const auto length = utf8_length(text);
-  return length && *length >= 1 && *length <= max;
-}
-
-}  // namespace
 
 std::optional<std::size_t> utf8_length(std::string_view text) {
   std::size_t count = 0;
@@ -89,6 +87,12 @@ bool valid_qq(std::string_view qq) {
 
 bool valid_card_field(std::string_view value) {
   return !value.empty() && value.size() <= kMaxCardFieldBytes;
+}
+
+bool printable_ascii(std::string_view text) {
+  for (const char c : text)
+    if (c < ' ' || c > '~') return false;
+  return true;
 }
 
 std::optional<std::string> canonical_address(const std::string &text) {

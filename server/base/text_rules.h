@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@ namespace velmoth::server {
 // (overlong forms, surrogates and values above U+10FFFF are malformed).
 std::optional<std::size_t> utf8_length(std::string_view text);
 
+// Decodes the code point starting at text[pos] and advances pos past it; nothing (pos unmoved)
+// when the bytes there are not a well-formed UTF-8 sequence.
+std::optional<std::uint32_t> next_code_point(std::string_view text, std::size_t &pos);
+
 // Field rules for accounts and top-up cards; each takes the decoded query value.
 // Account name: 1 to 32 code points of valid UTF-8, no control characters (C0, DEL, C1).
 bool valid_account_name(std::string_view name);
@@ -22,6 +27,8 @@ bool valid_password(std::string_view password);
 bool valid_qq(std::string_view qq);
 // Card number or card password: 1 to 64 bytes.
 bool valid_card_field(std::string_view value);
+// Whether text is all printable ASCII (blank to tilde), as every card's number and password is.
+bool printable_ascii(std::string_view text);
 
 // An IPv4 or IPv6 address written the one way inet_ntop writes it ("::1", "10.0.0.5"), or
 // nothing when text is no address.

@@ -16,17 +16,20 @@ namespace {
 
 using Row = std::vector<std::string>;
 
-// Text safe for a terminal: control bytes and backslashes are written as \xNN.
+// Text safe for a terminal: control characters (C0, DEL, C1), backslashes and bytes that are
+// not UTF-8 are written as \xNN (of the code point or of the byte).
 std::string printable(const std::string &text) {
   std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t at = pos;
+    const auto code = next_code_point(text, pos);
+    const std::uint32_t shown = code ? *code : static_cast<unsigned char>(text[pos++]);
+    if (!code || shown < 0x20 || (shown >= 0x7f && shown <= 0x9f) || shown == '\\') {
       char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(shown));
       out += escaped;
     } else {
-      out += c;
+      out.append(text, at, pos - at);
     }
   }
   return out;
@@ -70,19 +73,25 @@ void print_table(const Row &header, const std::vector<Row> &rows) {
   for (const Row &row : rows) print_row(row);
 }
 
+// A JSON string of text; bytes that are not UTF-8 (only names stored before the name rules can
+// hold them) become U+FFFD, so the output always decodes. Controls (C0, DEL, C1) are escaped.
 std::string json_string(const std::string &text) {
   std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t at = pos;
+    const auto code = next_code_point(text, pos);
+    if (!code) {
+      out += "\\ufffd";
+      ++pos;
+    } else if (*code == '"' || *code == '\\') {
       out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
+      out += static_cast<char>(*code);
+    } else if (*code < 0x20 || (*code >= 0x7f && *code <= 0x9f)) {
       char escaped[7];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(*code));
       out += escaped;
     } else {
-      out += c;
+      out.append(text, at, pos - at);
     }
   }
   return out + "\"";

@@ -91,10 +91,13 @@ struct ThrottleRecord {
   std::int64_t last_failure = 0;
 };
 
-// What one failure changes: the records to write and the keys to delete.
+// What one failure changes: the records to write, the keys to delete, and the keys to delete
+// only while their last failure is no later than the one given (another process may have
+// counted a failure since this one last saw the key).
 struct ThrottleChange {
   std::vector<ThrottleRecord> records;
   std::vector<std::string> forgotten;
+  std::vector<ThrottleRecord> evicted = {};  // left out where a change evicts nothing
 };
 
 }  // namespace velmoth::server

@@ -17,6 +17,7 @@ enum class Migration {
   FirstSchema,          // accounts, cards, sessions
   NameKeysAndThrottle,  // name keys and skeletons, the login throttle's table
   DisabledAndRevoked,   // accounts an operator disabled, cards an operator revoked
+  SessionsByAccount,    // an account's sessions found without reading them all
   Count
 };
 

@@ -56,9 +56,14 @@ class Store : public ThrottleStore {
   // new_number() until it is free, and cards[i].number tells the number stored.
   virtual void add_cards(std::vector<Card> &cards, const std::vector<std::string> &hashes,
                          std::int64_t now, const std::function<std::string()> &new_number) = 0;
-  // Stores a session (only the token's digest) and drops the expired ones.
-  virtual void add_session(std::string_view token_digest, std::int64_t account_id,
-                           std::int64_t expires_at, std::int64_t now) = 0;
+  // Stores a session (only the token's digest) when the account is enabled and its password
+  // hash is still password_hash, checked in the same unit as the insert; whether it did. Drops
+  // the expired sessions, and the account's oldest beyond kMaxSessionsPerAccount.
+  static constexpr std::int64_t kMaxSessionsPerAccount = 16;
+  virtual bool add_session(std::string_view token_digest, std::int64_t account_id,
+                           std::string_view password_hash, std::int64_t expires_at,
+                           std::int64_t now) = 0;
+  // The account of a live session; nothing once the account is disabled.
   virtual std::optional<AccountView> session_account(std::string_view token_digest,
                                                      std::int64_t now) = 0;
 

@@ -47,6 +47,9 @@ class MemoryStore : public ThrottleStore {
     const ThrottleChange changed = change(read_throttle(keys));
     for (const ThrottleRecord &record : changed.records) rows[record.key] = record;
     for (const std::string &key : changed.forgotten) rows.erase(key);
+    for (const ThrottleRecord &record : changed.evicted)
+      if (rows.count(record.key) && rows[record.key].last_failure <= record.last_failure)
+        rows.erase(record.key);
   }
 };
 
@@ -60,6 +63,7 @@ class TestLockout : public QObject {
   void owner_gets_in_while_an_attacker_guesses();
   void refusals_take_as_long_as_checks();
   void tracking_is_bounded_and_keeps_the_recent();
+  void floods_and_races_keep_lock_outs();
 };
 
 void TestLockout::one_address_across_accounts_is_slowed() {
@@ -154,21 +158,72 @@ void TestLockout::refusals_take_as_long_as_checks() {
   QFAIL(qPrintable(medians));
 }
 
-// Guessing with a fresh name each time cannot grow the throttle past its cap: the least
-// recently failed keys go, in memory and in the store alike, and the guessing address's own
-// key, failing all along, stays blocked.
+// Guessing with a fresh name each time cannot grow the throttle past its cap, in memory and
+// in the store alike, and the guessing address's own key, failing all along, stays blocked.
 void TestLockout::tracking_is_bounded_and_keeps_the_recent() {
   MemoryStore store;
   LoginThrottle throttle(store, 50);
   for (int i = 0; i < 1000; ++i)
-    throttle.record_failure("fresh" + std::to_string(i), "192.0.2.1", 1000);
-  QCOMPARE(throttle.keys_held(), std::size_t(50));
-  QCOMPARE(store.rows.size(), std::size_t(50));
-  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1001));
-  QVERIFY(throttle.allows("fresh999", "192.0.2.2", 1001));
+    throttle.begin_attempt("fresh" + std::to_string(i), "192.0.2.1", 1000, true);
+  QVERIFY(throttle.keys_held() <= std::size_t(50));
+  QCOMPARE(store.rows.size(), throttle.keys_held());
   // Far past its free failures, the address is blocked for the one-hour cap, no longer.
-  QVERIFY(!throttle.allows("fresh999", "192.0.2.1", 1000 + 3599));
-  QVERIFY(throttle.allows("fresh999", "192.0.2.1", 1000 + 3600));
+  QCOMPARE(store.rows[std::string("address\x1f") + "192.0.2.1"].blocked_until,
+           std::int64_t{1000 + 3600});
+  QVERIFY(!throttle.begin_attempt("fresh999", "192.0.2.1", 1001, true).allowed);
+  QVERIFY(throttle.begin_attempt("fresh999", "192.0.2.2", 1001, true).allowed);
+}
+
+// On a throttle of 100 keys, 10.0.0.1 is locked out of "victim", which is under attack. No
+// flood of other keys, address of the same host or tries sent together may let it, a fresh
+// address that failed three times, or the row's address try again.
+void TestLockout::floods_and_races_keep_lock_outs() {
+  constexpr std::int64_t kNow = 5000;
+  struct Row {
+    const char *name;
+    int tries;
+    const char *account;  // a '#' here or in from is the try's number
+    const char *from;
+    bool known;
+    const char *refused;
+  };
+  const Row rows[] = {
+      {"made-up names, one address", 1000, "made-up#", "192.0.2.9", false, "192.0.2.9"},
+      {"made-up names, many addresses", 1000, "made-up#", "198.51.100.#", false, "10.0.0.1"},
+      {"other accounts, many hosts", 1000, "other#", "2001:db8:#::1", true, "10.0.0.1"},
+      {"one /64", 10, "victim", "2001:db8:1:2::#", true, "2001:db8:1:2:ff::1"},
+      {"IPv4 as IPv6", 3, "victim", "::ffff:10.0.0.4", true, "10.0.0.4"},
+      {"tries sent together", 3, "victim", "10.0.0.5", true, "10.0.0.5"},
+  };
+  const auto numbered = [](std::string text, int i) {
+    const auto at = text.find('#');
+    return at == std::string::npos ? text : text.replace(at, 1, std::to_string(i));
+  };
+  QStringList failures;
+  for (const Row &row : rows) {
+    MemoryStore store;
+    LoginThrottle throttle(store, 100);
+    for (int i = 0; i < 20; ++i) throttle.begin_attempt("victim", "10.0.0.1", kNow, true);
+    for (int i = 0; i < row.tries; ++i)
+      throttle.begin_attempt(numbered(row.account, i), numbered(row.from, i), kNow + i / 10,
+                             row.known);
+    for (int i = 0; i < 3; ++i) throttle.begin_attempt("victim", "10.0.0.2", kNow + 100, true);
+    for (const char *from : {"10.0.0.1", "10.0.0.2", row.refused})
+      if (throttle.begin_attempt("victim", from, kNow + 100, true).allowed)
+        failures << QString("%1: %2 let in").arg(row.name, from);
+    if (store.rows.size() > 100) failures << QString("%1: store grew").arg(row.name);
+  }
+  QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+  // A process whose view of the victim is a day old floods; another has counted on it since.
+  MemoryStore shared;
+  LoginThrottle stale(shared, 100), other(shared, 100);
+  stale.begin_attempt("victim", "10.0.0.1", 0, true);
+  for (int i = 0; i < 20; ++i) other.begin_attempt("victim", "10.0.0.1", 90000, true);
+  for (int i = 0; i < 1000; ++i)
+    stale.begin_attempt("x" + std::to_string(i), "2001:db8:" + std::to_string(i) + "::1", 90001,
+                        true);
+  for (int i = 0; i < 3; ++i) other.begin_attempt("victim", "10.0.0.2", 90002, true);
+  QVERIFY(!other.begin_attempt("victim", "10.0.0.2", 90002, true).allowed);
 }
 
 QTEST_GUILESS_MAIN(TestLockout)

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
@@ -403,6 +404,27 @@ class TestServerCli : public QObject {
                                            {"cc", cards[1].password}}))
                  .body,
              std::string("2"));
+  }
+
+  // Names stored before the name rules may hold bytes that are not UTF-8 or C1 controls: the
+  // table shows them escaped, and the JSON still decodes.
+  void stored_names_that_break_the_rules_are_escaped() {
+    const QString db = path("legacy.db");
+    QCOMPARE(run({"cards", "add", "1", "--db", db}).exit_code, 0);
+    sqlite3 *handle = nullptr;
+    sqlite3_open(db.toUtf8().constData(), &handle);
+    QCOMPARE(sqlite3_exec(handle,
+                          "INSERT INTO accounts (name, name_key, password_hash, qq, created_at)"
+                          " VALUES (X'626164FF', 'a', 'h', '12345', 1), (X'6331C285', 'b', 'h',"
+                          " '12345', 1)",
+                          nullptr, nullptr, nullptr),
+             SQLITE_OK);
+    sqlite3_close(handle);
+    const QByteArray table = run({"accounts", "list", "--db", db}).out;
+    QVERIFY2(table.contains("bad\\xff  ") && table.contains("c1\\x85  "), table.constData());
+    const QJsonDocument json =
+        QJsonDocument::fromJson(run({"accounts", "list", "--json", "--db", db}).out);
+    QCOMPARE(json[0]["name"].toString() + json[1]["name"].toString(), QString("bad\uFFFDc1\u0085"));
   }
 
   void busy_port_is_reported() {

@@ -470,6 +470,19 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
       << QList<int>{414};
   QTest::newRow("header line too long") << get + "X-Pad: " + repeat("a", 9000) + "\r\n\r\n"
                                         << QList<int>{431};
+  // Bytes a header value or the request line may not hold, and Host missing or twice.
+  const std::string nul(1, '\0');
+  QTest::newRow("NUL in target") << "GET /" + nul + "x HTTP/1.1\r\nHost: x\r\n\r\n"
+                                 << QList<int>{400};
+  QTest::newRow("NUL in value") << get + "X-A: a" + nul + "b\r\n\r\n" << QList<int>{400};
+  QTest::newRow("bare CR in value") << get + "X-A: a\rb\r\n\r\n" << QList<int>{400};
+  QTest::newRow("no Host") << std::string("GET / HTTP/1.1\r\n\r\n") << QList<int>{400};
+  QTest::newRow("two Hosts") << get + "Host: y\r\n\r\n" << QList<int>{400};
+  QTest::newRow("escaped NUL in query")
+      << std::string("GET /buy.html?a=%00&b&c=%2500 HTTP/1.1\r\nHost: x\r\n\r\n")
+      << QList<int>{200, 200};
+  QTest::newRow("HTTP/1.0 without Host")
+      << std::string("GET / HTTP/1.0\r\n\r\n") << QList<int>{200};
 }
 
 void TestServerRoutes::nothing_is_smuggled_behind_a_request() {

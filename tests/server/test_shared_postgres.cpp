@@ -138,6 +138,24 @@ class TestSharedPostgres : public QObject {
              std::string("1"));
   }
 
+  // Card fields no card can hold are answered "2" (card refused) by both stores, without an
+  // error: their characters are checked before any store sees them.
+  void impossible_card_fields_answer_alike() {
+    RunningService on_postgres(QString::fromStdString(fresh_database()));
+    RunningService on_sqlite;
+    const std::string nul(1, '\0');
+    for (const auto &[cn, cc] : {std::pair<std::string, std::string>{"12" + nul, "abcdefgh"},
+                                 {"\xff", "abcdefgh"},
+                                 {"\x1b[0m", "ab"},
+                                 {"12", "ab" + nul}})
+      for (RunningService *server : {&on_postgres, &on_sqlite}) {
+        const Reply reply = server->get(address(
+            "/reg.asp",
+            {{"u", "someone"}, {"p", "some-secret"}, {"q", "12345"}, {"cn", cn}, {"cc", cc}}));
+        QCOMPARE(QString("%1 %2").arg(reply.status).arg(reply.body.c_str()), QString("200 2"));
+      }
+  }
+
   // The database stops for a few seconds while sign-ups and logins flow: nothing is answered as
   // a success that did not happen, every acknowledged account is there afterwards, service
   // returns within seconds of the database, and the outage is logged once.

@@ -113,7 +113,7 @@ class TestStore : public QObject {
     QCOMPARE(store->revoke_card("5555666677778888", 2000), RevokeResult::AlreadySpent);
     const auto user = store->find_account("USER", "user");
     QVERIFY(user);
-    store->add_session("digest", user->id, 5000, 1000);
+    store->add_session("digest", user->id, "hash-of-user", 5000, 1000);
     store->set_account_disabled(user->id, 3000);
     QVERIFY(!store->find_login_account("user", "user"));
     QVERIFY(!store->session_account("digest", 1001));
@@ -127,14 +127,32 @@ class TestStore : public QObject {
     QVERIFY(store->create_account(new_account("owner")));
     QVERIFY(!store->create_account(new_account("Owner")));
     const auto owner = store->find_login_account("owner", "owner");
-    store->add_session("old", owner->id, 1100, 1000);
-    store->add_session("new", owner->id, 9000, 1000);
+    store->add_session("old", owner->id, "hash-of-owner", 1100, 1000);
+    store->add_session("new", owner->id, "hash-of-owner", 9000, 1000);
     QCOMPARE(store->session_account("new", 1200)->name, std::string("owner"));
     QVERIFY(!store->session_account("old", 1100));
     store->set_password_hash(owner->id, "another-hash");
     QVERIFY(!store->session_account("new", 1200));
     QCOMPARE(store->find_login_account("owner", "owner")->password_hash,
              std::string("another-hash"));
+  }
+
+  // A session is made only for the password hash the login verified, on an enabled account
+  // (either may change while the hash runs), and an account keeps its 16 newest sessions.
+  void sessions_follow_their_account() {
+    FRESH_STORE(store);
+    QVERIFY(store->create_account(new_account("owner")));
+    const std::int64_t id = store->find_login_account("owner", "owner")->id;
+    store->set_password_hash(id, "new");
+    QVERIFY(!store->add_session("stale", id, "hash-of-owner", 5000, 1000));
+    store->set_account_disabled(id, 2000);
+    QVERIFY(!store->add_session("disabled", id, "new", 5000, 1000));
+    QVERIFY(!store->session_account("disabled", 1001));
+    store->set_account_disabled(id, 0);
+    for (int i = 0; i < 20; ++i)
+      QVERIFY(store->add_session("s" + std::to_string(i), id, "new", 6000 + i, 1000));
+    for (int i = 0; i < 20; ++i)
+      QCOMPARE(store->session_account("s" + std::to_string(i), 1001).has_value(), i >= 4);
   }
 
   void throttle_records_round_trip() {
@@ -150,6 +168,13 @@ class TestStore : public QObject {
     QCOMPARE(records.size(), std::size_t(1));
     QCOMPARE(records[0].failures, std::int64_t{7});
     QCOMPARE(store->load_throttle(10).size(), std::size_t(1));
+    // An eviction leaves a key that has failed since it was last seen.
+    for (const auto &[seen, left] : {std::pair<std::int64_t, std::size_t>{299, 1}, {300, 0}}) {
+      store->change_throttle({"a"}, [&, seen = seen](const auto &) {
+        return ThrottleChange{{}, {}, {{"a", 0, 0, seen}}};
+      });
+      QCOMPARE(store->read_throttle({"a"}).size(), left);
+    }
   }
 
   void newer_database_is_refused() {

@@ -73,6 +73,11 @@ void add_disabled_and_revoked(PgConnection &db, const NameRules &) {
   )sql");
 }
 
+// An account's sessions, looked up at every login to keep their number bounded.
+void add_sessions_by_account(PgConnection &db, const NameRules &) {
+  db.query("CREATE INDEX sessions_by_account ON sessions(account_id, expires_at)");
+}
+
 struct Step {
   Migration migration;
   void (*apply)(PgConnection &, const NameRules &);
@@ -82,6 +87,7 @@ constexpr Step kSteps[] = {
     {Migration::FirstSchema, create_first_schema},
     {Migration::NameKeysAndThrottle, add_name_keys_and_throttle},
     {Migration::DisabledAndRevoked, add_disabled_and_revoked},
+    {Migration::SessionsByAccount, add_sessions_by_account},
 };
 static_assert(carries_every_migration(kSteps), "the PostgreSQL store lacks a migration");
 

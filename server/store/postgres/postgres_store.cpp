@@ -140,13 +140,27 @@ void PostgresStore::add_cards(std::vector<Card> &cards, const std::vector<std::s
   });
 }
 
-void PostgresStore::add_session(std::string_view token_digest, std::int64_t account_id,
-                                std::int64_t expires_at, std::int64_t now) {
-  pool_->access([&](PgConnection &db) {
+// The account's row is locked while the session is made, so a disable or a new password
+// either comes first and is seen here, or comes after and ends the new session too.
+bool PostgresStore::add_session(std::string_view token_digest, std::int64_t account_id,
+                                std::string_view password_hash, std::int64_t expires_at,
+                                std::int64_t now) {
+  return pool_->access([&](PgConnection &db) {
     PgTransaction transaction(db);
+    if (db.query("SELECT 1 FROM accounts WHERE id = $1 AND password_hash = $2"
+                 " AND disabled_at IS NULL FOR UPDATE",
+                 account_id, password_hash)
+            .count() != 1)
+      return false;
     db.query("DELETE FROM sessions WHERE expires_at <= $1", now);
     db.query("INSERT INTO sessions (token_hash, account_id, expires_at) VALUES ($1, $2, $3)",
              token_digest, account_id, expires_at);
+    // The new session stays; of the others, those expiring last.
+    db.query(
+        "DELETE FROM sessions WHERE account_id = $1 AND token_hash NOT IN (SELECT token_hash"
+        " FROM sessions WHERE account_id = $1"
+        " ORDER BY token_hash = $2 DESC, expires_at DESC, token_hash LIMIT $3)",
+        account_id, token_digest, kMaxSessionsPerAccount);
     transaction.commit();
     return true;
   });
@@ -157,7 +171,7 @@ std::optional<AccountView> PostgresStore::session_account(std::string_view token
   return pool_->access([&](PgConnection &db) -> std::optional<AccountView> {
     const PgRows found = db.query(
         "SELECT a.name, a.qq, a.created_at FROM sessions s JOIN accounts a ON a.id = s.account_id"
-        " WHERE s.token_hash = $1 AND s.expires_at > $2",
+        " WHERE s.token_hash = $1 AND s.expires_at > $2 AND a.disabled_at IS NULL",
         token_digest, now);
     if (found.count() != 1) return std::nullopt;
     return AccountView{
@@ -205,6 +219,9 @@ void PostgresStore::change_throttle(
           record.key, record.failures, record.blocked_until, record.last_failure);
     for (const std::string &key : changed.forgotten)
       db.query("DELETE FROM login_throttle WHERE key = $1", key);
+    for (const ThrottleRecord &record : changed.evicted)
+      db.query("DELETE FROM login_throttle WHERE key = $1 AND last_failure <= $2", record.key,
+               record.last_failure);
     transaction.commit();
     return true;
   });

@@ -32,7 +32,8 @@ class PostgresStore : public Store {
   bool create_account(const NewAccount &account) override;
   void add_cards(std::vector<Card> &cards, const std::vector<std::string> &hashes, std::int64_t now,
                  const std::function<std::string()> &new_number) override;
-  void add_session(std::string_view token_digest, std::int64_t account_id, std::int64_t expires_at,
+  bool add_session(std::string_view token_digest, std::int64_t account_id,
+                   std::string_view password_hash, std::int64_t expires_at,
                    std::int64_t now) override;
   std::optional<AccountView> session_account(std::string_view token_digest,
                                              std::int64_t now) override;

@@ -79,6 +79,11 @@ void add_disabled_and_revoked(Connection &db, const NameRules &) {
   )sql");
 }
 
+// An account's sessions, looked up at every login to keep their number bounded.
+void add_sessions_by_account(Connection &db, const NameRules &) {
+  db.exec("CREATE INDEX sessions_by_account ON sessions(account_id, expires_at)");
+}
+
 struct Step {
   Migration migration;
   void (*apply)(Connection &, const NameRules &);
@@ -88,6 +93,7 @@ constexpr Step kSteps[] = {
     {Migration::FirstSchema, create_first_schema},
     {Migration::NameKeysAndThrottle, add_name_keys_and_throttle},
     {Migration::DisabledAndRevoked, add_disabled_and_revoked},
+    {Migration::SessionsByAccount, add_sessions_by_account},
 };
 static_assert(carries_every_migration(kSteps), "the SQLite store lacks a migration");
 

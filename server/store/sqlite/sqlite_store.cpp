@@ -121,15 +121,30 @@ void SqliteStore::add_cards(std::vector<Card> &cards, const std::vector<std::str
   });
 }
 
-void SqliteStore::add_session(std::string_view token_digest, std::int64_t account_id,
-                              std::int64_t expires_at, std::int64_t now) {
-  db_->access([&](Connection &db) {
+bool SqliteStore::add_session(std::string_view token_digest, std::int64_t account_id,
+                              std::string_view password_hash, std::int64_t expires_at,
+                              std::int64_t now) {
+  return db_->access([&](Connection &db) {
     WriteTransaction transaction(db);
+    {
+      Statement check = db.prepare(
+          "SELECT 1 FROM accounts WHERE id = ? AND password_hash = ? AND disabled_at IS NULL");
+      check.bind(account_id, password_hash);
+      if (!check.step()) return false;
+    }
     db.prepare("DELETE FROM sessions WHERE expires_at <= ?").bind(now).run();
     db.prepare("INSERT INTO sessions (token_hash, account_id, expires_at) VALUES (?, ?, ?)")
         .bind(token_digest, account_id, expires_at)
         .run();
+    // The new session stays; of the others, those expiring last.
+    db.prepare(
+          "DELETE FROM sessions WHERE account_id = ? AND token_hash NOT IN (SELECT token_hash"
+          " FROM sessions WHERE account_id = ?"
+          " ORDER BY token_hash = ? DESC, expires_at DESC, token_hash LIMIT ?)")
+        .bind(account_id, account_id, token_digest, kMaxSessionsPerAccount)
+        .run();
     transaction.commit();
+    return true;
   });
 }
 
@@ -138,7 +153,7 @@ std::optional<AccountView> SqliteStore::session_account(std::string_view token_d
   return db_->access([&](Connection &db) -> std::optional<AccountView> {
     Statement find = db.prepare(
         "SELECT a.name, a.qq, a.created_at FROM sessions s JOIN accounts a ON a.id = s.account_id"
-        " WHERE s.token_hash = ? AND s.expires_at > ?");
+        " WHERE s.token_hash = ? AND s.expires_at > ? AND a.disabled_at IS NULL");
     find.bind(token_digest, now);
     if (!find.step()) return std::nullopt;
     return AccountView{
@@ -194,6 +209,10 @@ void SqliteStore::change_throttle(
           .run();
     for (const std::string &key : changed.forgotten)
       db.prepare("DELETE FROM login_throttle WHERE key = ?").bind(key).run();
+    for (const ThrottleRecord &record : changed.evicted)
+      db.prepare("DELETE FROM login_throttle WHERE key = ? AND last_failure <= ?")
+          .bind(record.key, record.last_failure)
+          .run();
     transaction.commit();
   });
 }
