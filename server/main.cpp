@@ -13,6 +13,7 @@
 
 #include "accounts/service.h"
 #include "base/text_rules.h"
+#include "cli/backup_command.h"
 #include "cli/command_line.h"
 #include "cli/exit_codes.h"
 #include "cli/operator_commands.h"
@@ -160,6 +161,8 @@ int main(int argc, char **argv) {
     }
     if (const auto *serve_command = std::get_if<ServeCommand>(&command))
       return serve(*serve_command);
+    if (const auto *backup_command = std::get_if<BackupCommand>(&command))
+      return run_backup(*backup_command);
     if (const auto *operator_command = std::get_if<OperatorCommand>(&command)) {
       return run_operator_command(*operator_command, *one_off(operator_command->database),
                                   standard_input_password());
