@@ -17,6 +17,7 @@
 #include "cli/command_line.h"
 #include "cli/exit_codes.h"
 #include "cli/operator_commands.h"
+#include "cli/service_manager.h"
 #include "cli/store_location.h"
 #include "http/tls_identity.h"
 #include "http/web_front.h"
@@ -109,14 +110,18 @@ int serve(const ServeCommand &command) {
   if (command.demo) print_demo(service);
   std::fprintf(stderr, "velmoth-server: listening on %s://%s:%d/\n", tls ? "https" : "http",
                host.c_str(), *port);
+  notify_ready();
 
   std::thread watcher([&] {
     for (;;) {
       int signal_number = 0;
       sigwait(&signals, &signal_number);
       if (signal_number != SIGHUP) break;
+      notify_reloading();
       reload_tls(tls.get());
+      notify_ready();
     }
+    notify_stopping();
     front.stop();
   });
   const bool served = front.run();

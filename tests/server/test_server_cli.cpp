@@ -1,8 +1,11 @@
 // velmoth-server as a process: arguments, add-cards output, --demo, backups, and a clean stop on
 // signals.
 
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -60,6 +63,27 @@ std::vector<velmoth::server::Card> cards_in(const QByteArray &out) {
       cards.push_back({match.captured(1).toStdString(), match.captured(2).toStdString()});
   }
   return cards;
+}
+
+// A datagram socket at path, where a service manager hears from its services.
+int notify_listener(const QString &path) {
+  const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const QByteArray name = path.toUtf8();
+  std::copy_n(name.constData(), std::min<qsizetype>(name.size(), sizeof address.sun_path - 1),
+              address.sun_path);
+  if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return -1;
+  return listener;
+}
+
+// The next notification on listener, or nothing after 15 s.
+QByteArray next_notification(int listener) {
+  pollfd ready{listener, POLLIN, 0};
+  if (::poll(&ready, 1, 15000) != 1) return {};
+  char message[4096];
+  const ssize_t size = ::recv(listener, message, sizeof message, 0);
+  return size > 0 ? QByteArray(message, static_cast<qsizetype>(size)) : QByteArray();
 }
 
 }  // namespace
@@ -175,20 +199,30 @@ class TestServerCli : public QObject {
     QTest::newRow("SIGTERM, new database") << SIGTERM;
     QTest::newRow("SIGINT, same database again") << SIGINT;
   }
+  // Also what systemd hears (Type=notify): ready once the port is reported and served, reloading
+  // around SIGHUP, stopping on the signal.
   void demo_serves_until_a_signal() {
     QFETCH(int, signal);
+    const QString socket_path = path("notify") + QString::number(signal);
+    const int manager = notify_listener(socket_path);
+    QVERIFY(manager >= 0);
+    const auto close_manager = qScopeGuard([&] { ::close(manager); });
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOTIFY_SOCKET", socket_path);
+    process.setProcessEnvironment(environment);
+    process.setReadChannel(QProcess::StandardError);
     process.start(QStringLiteral(VELMOTH_SERVER_EXE),
                   {"serve", "--db", path("demo.db"), "--listen", "127.0.0.1:0", "--demo"});
+    QCOMPARE(next_notification(manager), QByteArray("READY=1"));
     const QRegularExpression listening(
         QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));
-    QByteArray err;
-    QRegularExpressionMatch match;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (err += process.readAllStandardError(), match = listening.match(QString::fromUtf8(err)))
-            .hasMatch(),
-        30000);
+    QVERIFY(process.waitForReadyRead(1000));  // the line is written before READY=1 is sent
+    QByteArray err = process.readAllStandardError();
+    const QRegularExpressionMatch match = listening.match(QString::fromUtf8(err));
+    QVERIFY2(match.hasMatch(), err.constData());
     const int port = match.captured(1).toInt();
+    QCOMPARE(get(port, "/healthz").status, 200);
     const QByteArray out = process.readAllStandardOutput();
     QVERIFY(out.contains("demo1234"));
     const auto cards = cards_in(out);
@@ -203,7 +237,13 @@ class TestServerCli : public QObject {
                  .body,
              std::string("3"));
 
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGHUP), 0);
+    QVERIFY(QRegularExpression("^RELOADING=1\\nMONOTONIC_USEC=[1-9][0-9]*$")
+                .match(QString::fromUtf8(next_notification(manager)))
+                .hasMatch());
+    QCOMPARE(next_notification(manager), QByteArray("READY=1"));
     QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signal), 0);
+    QCOMPARE(next_notification(manager), QByteArray("STOPPING=1"));
     QVERIFY(process.waitForFinished(15000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
