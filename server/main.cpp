@@ -13,9 +13,11 @@
 
 #include "accounts/service.h"
 #include "base/text_rules.h"
+#include "cli/backup_command.h"
 #include "cli/command_line.h"
 #include "cli/exit_codes.h"
 #include "cli/operator_commands.h"
+#include "cli/service_manager.h"
 #include "cli/store_location.h"
 #include "http/tls_identity.h"
 #include "http/web_front.h"
@@ -108,14 +110,18 @@ int serve(const ServeCommand &command) {
   if (command.demo) print_demo(service);
   std::fprintf(stderr, "velmoth-server: listening on %s://%s:%d/\n", tls ? "https" : "http",
                host.c_str(), *port);
+  notify_ready();
 
   std::thread watcher([&] {
     for (;;) {
       int signal_number = 0;
       sigwait(&signals, &signal_number);
       if (signal_number != SIGHUP) break;
+      notify_reloading();
       reload_tls(tls.get());
+      notify_ready();
     }
+    notify_stopping();
     front.stop();
   });
   const bool served = front.run();
@@ -160,6 +166,8 @@ int main(int argc, char **argv) {
     }
     if (const auto *serve_command = std::get_if<ServeCommand>(&command))
       return serve(*serve_command);
+    if (const auto *backup_command = std::get_if<BackupCommand>(&command))
+      return run_backup(*backup_command);
     if (const auto *operator_command = std::get_if<OperatorCommand>(&command)) {
       return run_operator_command(*operator_command, *one_off(operator_command->database),
                                   standard_input_password());

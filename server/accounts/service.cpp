@@ -173,4 +173,14 @@ Service::PasswordChange Service::set_password(std::string_view name, std::string
   return PasswordChange::Changed;
 }
 
+bool Service::ready() {
+  try {
+    store_->ping();
+    return true;
+  } catch (const StoreError &) {
+  } catch (const StoreUnavailable &) {
+  }
+  return false;
+}
+
 }  // namespace velmoth::server

@@ -66,6 +66,8 @@ class Service {
   static constexpr std::string_view kDemoQq = "10000";
 
   std::chrono::system_clock::time_point now() const { return options_.clock(); }
+  // Whether the store answers a trivial query now.
+  bool ready();
 
   // For the operator commands. An account is named as at login, disabled or not.
   std::vector<AccountRecord> accounts() { return store_->list_accounts(); }

@@ -1,6 +1,8 @@
 // Parsing velmoth-server's arguments, and its usage text.
 #include "cli/command_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -121,6 +123,28 @@ OperatorCommand parse_operator_command(const std::vector<std::string> &args) {
   return command;
 }
 
+BackupCommand parse_backup_command(const std::vector<std::string> &args) {
+  BackupCommand command;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (auto db = option_value(args, i, "--db")) {
+      command.database = *db;
+    } else if (auto to = option_value(args, i, "--to")) {
+      command.target = *to;
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      throw std::invalid_argument("unknown option '" + args[i] + "' for backup");
+    } else {
+      throw std::invalid_argument("unexpected argument '" + args[i] + "'");
+    }
+  }
+  if (command.database.empty()) throw std::invalid_argument("backup needs --db LOCATION");
+  if (command.target.empty()) throw std::invalid_argument("backup needs --to FILE");
+  // Checked again when the copy is made, which never replaces a file.
+  struct stat existing {};
+  if (::lstat(command.target.c_str(), &existing) == 0)
+    throw std::invalid_argument(command.target + " exists; backup writes a new file only");
+  return command;
+}
+
 }  // namespace
 
 Command parse_command_line(const std::vector<std::string> &args) {
@@ -131,6 +155,7 @@ Command parse_command_line(const std::vector<std::string> &args) {
 
   const std::string &verb = args[0];
   if (verb == "accounts" || verb == "cards") return parse_operator_command(args);
+  if (verb == "backup") return parse_backup_command(args);
   if (verb != "serve" && verb != "add-cards")
     throw std::invalid_argument("unknown command '" + verb + "'");
 
@@ -207,6 +232,9 @@ std::string usage_text() {
          "                [--json]\n"
          "      Lists cards (never their passwords), adds COUNT cards and prints them once\n"
          "      with their passwords, or revokes an unused card.\n"
+         "  velmoth-server backup --db FILE --to FILE\n"
+         "      Copies the SQLite database FILE, also while the service runs, to a new file\n"
+         "      readable by its owner only, and checks the copy. For PostgreSQL use pg_dump.\n"
          "  velmoth-server --help\n"
          "Exit codes: 0 done, 1 no such account or card, 2 wrong arguments, 3 the database\n"
          "cannot be reached, 4 refused (card already spent, password not acceptable),\n"

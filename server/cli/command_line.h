@@ -1,4 +1,4 @@
-// The command line of velmoth-server: serve, add-cards, accounts and cards, help.
+// The command line of velmoth-server: serve, add-cards, accounts and cards, backup, help.
 #pragma once
 
 #include <string>
@@ -37,7 +37,14 @@ struct OperatorCommand {
   bool json = false;
 };
 
-using Command = std::variant<HelpCommand, ServeCommand, AddCardsCommand, OperatorCommand>;
+// velmoth-server backup --db FILE --to FILE
+struct BackupCommand {
+  std::string database;
+  std::string target;  // a file that does not exist yet
+};
+
+using Command =
+    std::variant<HelpCommand, ServeCommand, AddCardsCommand, OperatorCommand, BackupCommand>;
 
 // Parses the arguments after the program name. Throws std::invalid_argument with a message for
 // the user when they are wrong.

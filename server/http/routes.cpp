@@ -4,6 +4,8 @@
 //   /reg.asp      u, p, q, cn, cc -> "0" | "1" | "2" | "3"
 //   /account.asp  the logged-in account, or a "not logged in" page; status 200 either way, so
 //                 a browser shows the page rather than an error
+//   /healthz      "ok" while the process answers requests
+//   /readyz       "ok" when the store answers and the front is not stopping, else 503
 // A "t" parameter, when sent, only keeps caches from answering with an old copy; it is ignored.
 #include "http/routes.h"
 
@@ -62,14 +64,30 @@ RouteAnswer signup(Service &service, const RouteRequest &request) {
   return {{}, [&service, form] { return Answer::code(signup_code(service.sign_up(form))); }};
 }
 
+// A health check's answer: short text, nothing secret, never cached.
+Answer health(int status, const char *text) {
+  Answer answer;
+  answer.status = status;
+  answer.body = text;
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  return answer;
+}
+
+RouteAnswer alive(Service &, const RouteRequest &) { return {health(200, "ok"), {}}; }
+
+RouteAnswer ready(Service &service, const RouteRequest &request) {
+  const bool ready = !request.stopping && service.ready();
+  return {ready ? health(200, "ok") : health(503, "not ready"), {}};
+}
+
 struct Route {
   std::string_view path;
   RouteHandler handler;
 };
 
 constexpr Route kRoutes[] = {
-    {"/", home},           {"/buy.html", buy},   {"/account.asp", account},
-    {"/login.asp", login}, {"/reg.asp", signup},
+    {"/", home},          {"/buy.html", buy},  {"/account.asp", account}, {"/login.asp", login},
+    {"/reg.asp", signup}, {"/healthz", alive}, {"/readyz", ready},
 };
 
 }  // namespace

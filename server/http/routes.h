@@ -21,6 +21,7 @@ struct RouteRequest {
   std::vector<std::pair<std::string, std::string>> query;  // in order, exact bytes (NUL too)
   std::string session;                                     // the session cookie, empty for none
   std::string client;                                      // the client's address
+  bool stopping = false;  // the front is stopping: no new work should be sent here
 
   // The value when key occurs exactly once; a repeated key is ambiguous and counts as missing.
   std::optional<std::string> single(std::string_view key) const;

@@ -261,6 +261,7 @@ bool WebFront::serve() {
 }
 
 void WebFront::stop() {
+  stopping_ = true;
   std::unique_lock<std::mutex> lock(state_mutex_);
   stop_requested_ = true;
   state_changed_.notify_all();
@@ -330,7 +331,9 @@ void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
     exchange.reply = Answer::error(404);
     return;
   }
-  RouteAnswer routed = handler(service_, route_request(connection, exchange.client));
+  RouteRequest request = route_request(connection, exchange.client);
+  request.stopping = stopping_;
+  RouteAnswer routed = handler(service_, request);
   exchange.reply = std::move(routed.reply);
   exchange.work = std::move(routed.work);
 }

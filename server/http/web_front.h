@@ -3,6 +3,7 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -111,6 +112,7 @@ class WebFront {
   std::condition_variable state_changed_;
   bool stop_requested_ = false;
   bool running_ = false;
+  std::atomic<bool> stopping_{false};  // set when stop() begins, for the readiness check
 };
 
 }  // namespace velmoth::server

@@ -77,6 +77,10 @@ class Store : public ThrottleStore {
   virtual void set_password_hash(std::int64_t account_id, std::string_view password_hash) = 0;
   virtual std::vector<CardRecord> list_cards(CardFilter filter) = 0;
   virtual RevokeResult revoke_card(std::string_view number, std::int64_t now) = 0;
+
+  // Runs a trivial query that reads the database, for readiness checks; throws as any other
+  // call when the store cannot be used or reached.
+  virtual void ping() = 0;
 };
 
 }  // namespace velmoth::server

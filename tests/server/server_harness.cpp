@@ -108,6 +108,7 @@ Reply ClientConnection::request(const std::string &method, const std::string &ta
   reply.body = buffer_.substr(head_end + 4, length);
   reply.content_type = header_value(reply_head, "Content-Type");
   reply.set_cookie = header_value(reply_head, "Set-Cookie");
+  reply.cache_control = header_value(reply_head, "Cache-Control");
   buffer_.erase(0, head_end + 4 + length);
   return reply;
 }

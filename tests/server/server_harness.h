@@ -35,6 +35,7 @@ struct Reply {
   std::string body;
   std::string content_type;
   std::string set_cookie;
+  std::string cache_control;
 };
 
 // A client connection to the service on loopback, from the local address given (any 127.x.y.z

@@ -1,7 +1,11 @@
-// velmoth-server as a process: arguments, add-cards output, --demo, and a clean stop on signals.
+// velmoth-server as a process: arguments, add-cards output, --demo, backups, and a clean stop on
+// signals.
 
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -11,7 +15,11 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "server_harness.h"
 #include "test_certificates.h"
@@ -57,6 +65,27 @@ std::vector<velmoth::server::Card> cards_in(const QByteArray &out) {
   return cards;
 }
 
+// A datagram socket at path, where a service manager hears from its services.
+int notify_listener(const QString &path) {
+  const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const QByteArray name = path.toUtf8();
+  std::copy_n(name.constData(), std::min<qsizetype>(name.size(), sizeof address.sun_path - 1),
+              address.sun_path);
+  if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return -1;
+  return listener;
+}
+
+// The next notification on listener, or nothing after 15 s.
+QByteArray next_notification(int listener) {
+  pollfd ready{listener, POLLIN, 0};
+  if (::poll(&ready, 1, 15000) != 1) return {};
+  char message[4096];
+  const ssize_t size = ::recv(listener, message, sizeof message, 0);
+  return size > 0 ? QByteArray(message, static_cast<qsizetype>(size)) : QByteArray();
+}
+
 }  // namespace
 
 class TestServerCli : public QObject {
@@ -97,6 +126,11 @@ class TestServerCli : public QObject {
         << QStringList{"serve", "--db", db, "--plain-behind-tls-proxy", "10.0.0.1,proxy"};
     QTest::newRow("password in arguments")
         << QStringList{"accounts", "set-password", "x", "secret123", "--db", db};
+    QTest::newRow("backup without --to") << QStringList{"backup", "--db", db};
+    QFile taken(path("taken.bak"));
+    QVERIFY(taken.open(QIODevice::WriteOnly));
+    QTest::newRow("backup over an existing file")
+        << QStringList{"backup", "--db", db, "--to", taken.fileName()};
   }
   void wrong_arguments_are_usage_errors() {
     QFETCH(QStringList, args);
@@ -165,20 +199,30 @@ class TestServerCli : public QObject {
     QTest::newRow("SIGTERM, new database") << SIGTERM;
     QTest::newRow("SIGINT, same database again") << SIGINT;
   }
+  // Also what systemd hears (Type=notify): ready once the port is reported and served, reloading
+  // around SIGHUP, stopping on the signal.
   void demo_serves_until_a_signal() {
     QFETCH(int, signal);
+    const QString socket_path = path("notify") + QString::number(signal);
+    const int manager = notify_listener(socket_path);
+    QVERIFY(manager >= 0);
+    const auto close_manager = qScopeGuard([&] { ::close(manager); });
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOTIFY_SOCKET", socket_path);
+    process.setProcessEnvironment(environment);
+    process.setReadChannel(QProcess::StandardError);
     process.start(QStringLiteral(VELMOTH_SERVER_EXE),
                   {"serve", "--db", path("demo.db"), "--listen", "127.0.0.1:0", "--demo"});
+    QCOMPARE(next_notification(manager), QByteArray("READY=1"));
     const QRegularExpression listening(
         QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));
-    QByteArray err;
-    QRegularExpressionMatch match;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (err += process.readAllStandardError(), match = listening.match(QString::fromUtf8(err)))
-            .hasMatch(),
-        30000);
+    QVERIFY(process.waitForReadyRead(1000));  // the line is written before READY=1 is sent
+    QByteArray err = process.readAllStandardError();
+    const QRegularExpressionMatch match = listening.match(QString::fromUtf8(err));
+    QVERIFY2(match.hasMatch(), err.constData());
     const int port = match.captured(1).toInt();
+    QCOMPARE(get(port, "/healthz").status, 200);
     const QByteArray out = process.readAllStandardOutput();
     QVERIFY(out.contains("demo1234"));
     const auto cards = cards_in(out);
@@ -193,7 +237,13 @@ class TestServerCli : public QObject {
                  .body,
              std::string("3"));
 
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGHUP), 0);
+    QVERIFY(QRegularExpression("^RELOADING=1\\nMONOTONIC_USEC=[1-9][0-9]*$")
+                .match(QString::fromUtf8(next_notification(manager)))
+                .hasMatch());
+    QCOMPARE(next_notification(manager), QByteArray("READY=1"));
     QCOMPARE(::kill(static_cast<pid_t>(process.processId()), signal), 0);
+    QCOMPARE(next_notification(manager), QByteArray("STOPPING=1"));
     QVERIFY(process.waitForFinished(15000));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
@@ -363,6 +413,7 @@ class TestServerCli : public QObject {
         {{"accounts", "set-password", "alice"}, "short\n", 4, "^$"},
         {{"accounts", "set-password", "alice"}, "new-secret-1\n", 0, "new password set"},
         {{"cards", "list", "--db", unreachable}, {}, 3, "^$"},
+        {{"backup", "--to", path("pg.bak"), "--db", unreachable}, {}, 2, "^$"},
     };
     for (const Step &step : steps) {
       const QStringList args =
@@ -425,6 +476,77 @@ class TestServerCli : public QObject {
     const QJsonDocument json =
         QJsonDocument::fromJson(run({"accounts", "list", "--json", "--db", db}).out);
     QCOMPARE(json[0]["name"].toString() + json[1]["name"].toString(), QString("bad\uFFFDc1\u0085"));
+  }
+
+  // A backup taken during a burst of sign-ups holds every account acknowledged before it began,
+  // passes SQLite's own check and is private whatever the umask.
+  void backup_while_signing_up() {
+    const QString db = path("burst.db");
+    RunningService server(db);
+    const auto cards = server.service().add_cards(1500);
+    // A reader that stays in one transaction keeps checkpoints from moving the burst's writes
+    // into the main file: they stay in the write-ahead log, which the copy must include.
+    sqlite3 *reader = nullptr;
+    QCOMPARE(sqlite3_open(db.toUtf8().constData(), &reader), SQLITE_OK);
+    const auto close_reader = qScopeGuard([&] { sqlite3_close(reader); });
+    QCOMPARE(
+        sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM accounts", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    std::mutex mutex;
+    std::vector<std::string> acknowledged;
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> burst;
+    burst.reserve(4);
+    for (int t = 0; t < 4; ++t)
+      burst.emplace_back([&] {
+        for (std::size_t i = 0; (i = next++) < cards.size();) {
+          const std::string name = "burst" + std::to_string(i);
+          const Reply reply = server.get(address("/reg.asp", {{"u", name},
+                                                              {"p", "pw-secret"},
+                                                              {"q", "12345"},
+                                                              {"cn", cards[i].number},
+                                                              {"cc", cards[i].password}}));
+          const std::lock_guard<std::mutex> lock(mutex);
+          if (reply.body == "3") acknowledged.push_back(name);
+        }
+      });
+    const auto finish = qScopeGuard([&] {
+      next = cards.size();
+      for (std::thread &thread : burst) thread.join();
+    });
+    const auto acknowledged_now = [&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      return acknowledged;
+    };
+    QTRY_VERIFY(acknowledged_now().size() >= 50);
+    const std::vector<std::string> before = acknowledged_now();
+    const QString copy = path("burst.bak");
+    const mode_t mask = ::umask(0);
+    const Finished result = run({"backup", "--db", db, "--to", copy});
+    ::umask(mask);
+    QVERIFY2(next < cards.size(), "the burst ended before the backup did");
+    QVERIFY2(result.exit_code == 0, result.err.constData());
+    QVERIFY(result.out.contains("integrity check"));
+
+    struct stat status {};
+    QCOMPARE(::stat(copy.toUtf8().constData(), &status), 0);
+    QCOMPARE(status.st_mode & 0777, mode_t(0600));
+    sqlite3 *file = nullptr;
+    QCOMPARE(sqlite3_open_v2(copy.toUtf8().constData(), &file, SQLITE_OPEN_READONLY, nullptr),
+             SQLITE_OK);
+    std::set<std::string> copied;
+    sqlite3_exec(
+        file, "PRAGMA integrity_check; SELECT name FROM accounts",
+        [](void *names, int, char **values, char **) {
+          static_cast<std::set<std::string> *>(names)->insert(values[0]);
+          return 0;
+        },
+        &copied, nullptr);
+    sqlite3_close(file);
+    QVERIFY(copied.count("ok"));
+    for (const std::string &name : before) QVERIFY2(copied.count(name), name.c_str());
+    qInfo("%zu accounts acknowledged before the backup, %zu in it", before.size(),
+          copied.size() - 1);
   }
 
   void busy_port_is_reported() {

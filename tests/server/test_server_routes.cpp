@@ -17,6 +17,7 @@
 #include <map>
 #include <regex>
 
+#include "http/routes.h"
 #include "server_harness.h"
 
 using namespace velmoth::server;
@@ -105,6 +106,8 @@ void TestServerRoutes::static_pages_and_unknown_addresses() {
   for (const auto &[target, status, text] :
        std::vector<std::tuple<std::string, int, std::string>>{{"/", 200, "buy.html"},
                                                               {"/buy.html", 200, "add-cards"},
+                                                              {"/healthz", 200, "ok"},
+                                                              {"/readyz", 200, "ok"},
                                                               {"/nope", 404, "404"},
                                                               {"/login.aspx", 404, ""},
                                                               {"/LOGIN.ASP", 404, ""},
@@ -114,7 +117,12 @@ void TestServerRoutes::static_pages_and_unknown_addresses() {
     QVERIFY2(reply.status == status, target.c_str());
     QCOMPARE(reply.content_type, kHtml);
     QVERIFY2(reply.body.find(text) != std::string::npos, target.c_str());
+    if (target == "/healthz" || target == "/readyz")  // probes must never see an old answer
+      QCOMPARE(reply.cache_control, std::string("no-store"));
   }
+  // A front that is stopping is no longer ready, whatever the store says.
+  const RouteRequest stopping{{}, {}, "127.0.0.1", true};
+  QCOMPARE(find_route("/readyz")(server_->service(), stopping).reply.status, 503);
   QCOMPARE(ClientConnection(server_->port())
                .request("POST", "/login.asp?u=taken&p=taken-secret-1")
                .status,

@@ -196,11 +196,15 @@ class TestSharedPostgres : public QObject {
     QTest::qWait(1000);
     QVERIFY(postgres_->stop());
     const long long stopped_ms = elapsed_ms();
-    QTest::qWait(2000);
+    // Not ready without the database, yet alive.
+    QTRY_COMPARE_WITH_TIMEOUT(server.get("/readyz").status, 503, 1500);
+    QCOMPARE(server.get("/healthz").status, 200);
+    QTest::qWait(2000 - static_cast<int>(elapsed_ms() - stopped_ms));
     QVERIFY(postgres_->start());
     const long long restarted_ms = elapsed_ms();
     restarted = true;
     QTRY_VERIFY_WITH_TIMEOUT(back_at_ms != 0, 10000);
+    QCOMPARE(server.get("/readyz").status, 200);
     done = true;
     traffic.join();
 

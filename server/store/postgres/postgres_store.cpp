@@ -306,4 +306,8 @@ RevokeResult PostgresStore::revoke_card(std::string_view number, std::int64_t no
   });
 }
 
+void PostgresStore::ping() {
+  pool_->access([](PgConnection &db) { return db.query("SELECT 1", std::vector<std::string>{}); });
+}
+
 }  // namespace velmoth::server

@@ -48,6 +48,7 @@ class PostgresStore : public Store {
   void set_password_hash(std::int64_t account_id, std::string_view password_hash) override;
   std::vector<CardRecord> list_cards(CardFilter filter) override;
   RevokeResult revoke_card(std::string_view number, std::int64_t now) override;
+  void ping() override;
 
  private:
   std::unique_ptr<PgPool> pool_;

@@ -301,4 +301,9 @@ RevokeResult SqliteStore::revoke_card(std::string_view number, std::int64_t now)
   });
 }
 
+// Reads the schema, so the file itself must answer, not only the library.
+void SqliteStore::ping() {
+  db_->access([](Connection &db) { db.prepare("SELECT count(*) FROM sqlite_schema").run(); });
+}
+
 }  // namespace velmoth::server
