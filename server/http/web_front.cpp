@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,12 +11,11 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "base/text_rules.h"
 #include "http/access_log.h"
+#include "http/client_address.h"
 #include "http/request_head.h"
 #include "http/routes.h"
 
@@ -34,21 +32,6 @@ MHD_Result collect_query_value(void *values, MHD_ValueKind, const char *key, std
   static_cast<std::vector<std::pair<std::string, std::string>> *>(values)->emplace_back(
       std::string(key, key_size), value ? std::string(value, value_size) : std::string());
   return MHD_YES;
-}
-
-std::string client_address(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (!info || !info->client_addr) return {};
-  char text[INET6_ADDRSTRLEN] = {};
-  const sockaddr *address = info->client_addr;
-  if (address->sa_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-              sizeof text);
-  else if (address->sa_family == AF_INET6)
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-              sizeof text);
-  return text;
 }
 
 int socket_of(MHD_Connection *connection) {
@@ -70,35 +53,6 @@ Answer unavailable() {
   Answer reply = Answer::error(503);
   reply.headers.emplace_back("Retry-After", "1");
   return reply;
-}
-
-MHD_Result collect_forwarded_for(void *last, MHD_ValueKind, const char *key, std::size_t key_size,
-                                 const char *value, std::size_t value_size) {
-  static constexpr std::string_view kName = "X-Forwarded-For";
-  if (value && key_size == kName.size() && ::strncasecmp(key, kName.data(), kName.size()) == 0)
-    *static_cast<std::string *>(last) = std::string(value, value_size);
-  return MHD_YES;
-}
-
-// The address a proxy appended to X-Forwarded-For (the last in the last such header), written as
-// inet_ntop writes it; nothing when there is none or it is no address.
-std::optional<std::string> forwarded_client(MHD_Connection *connection) {
-  std::string header;
-  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect_forwarded_for, &header);
-  const std::size_t comma = header.rfind(',');
-  std::string last = header.substr(comma == std::string::npos ? 0 : comma + 1);
-  last.erase(0, last.find_first_not_of(" \t"));
-  last.erase(last.find_last_not_of(" \t") + 1);
-  return canonical_address(last);
-}
-
-// Whether address (IPv4 or IPv6) reaches this machine only.
-bool is_loopback(const sockaddr_storage &address) {
-  if (address.ss_family == AF_INET)
-    return (ntohl(reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr) >> 24) == 127;
-  if (address.ss_family != AF_INET6) return false;
-  const in6_addr &ip6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
-  return IN6_IS_ADDR_LOOPBACK(&ip6) || (IN6_IS_ADDR_V4MAPPED(&ip6) && ip6.s6_addr[12] == 127);
 }
 
 // What a route reads of the request on connection.
@@ -196,7 +150,7 @@ bool WebFront::bound_to_loopback() const {
 }
 
 std::string WebFront::client_of(MHD_Connection *connection) const {
-  std::string client = client_address(connection);
+  std::string client = peer_address(connection);
   const auto &proxies = transport_.trusted_proxies;
   if (std::find(proxies.begin(), proxies.end(), client) == proxies.end()) return client;
   return forwarded_client(connection).value_or(client);
