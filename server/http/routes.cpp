@@ -4,6 +4,7 @@
 //   /reg.asp      u, p, q, cn, cc -> "0" | "1" | "2" | "3"
 //   /account.asp  the logged-in account, or a "not logged in" page; status 200 either way, so
 //                 a browser shows the page rather than an error
+// Every route that reads the store does so in its work, off the I/O threads.
 // A "t" parameter, when sent, only keeps caches from answering with an old copy; it is ignored.
 #include "http/routes.h"
 
@@ -32,8 +33,11 @@ RouteAnswer home(Service &, const RouteRequest &) { return {Answer::page(home_pa
 RouteAnswer buy(Service &, const RouteRequest &) { return {Answer::page(buy_page()), {}}; }
 
 RouteAnswer account(Service &service, const RouteRequest &request) {
-  const auto account = service.account_for_session(request.session);
-  return {Answer::page(account ? account_page(*account) : not_logged_in_page(), true), {}};
+  if (request.session.empty()) return {Answer::page(not_logged_in_page(), true), {}};
+  return {{}, [&service, session = request.session] {
+            const auto account = service.account_for_session(session);
+            return Answer::page(account ? account_page(*account) : not_logged_in_page(), true);
+          }};
 }
 
 RouteAnswer login(Service &service, const RouteRequest &request) {
