@@ -44,9 +44,11 @@ RouteAnswer login(Service &service, const RouteRequest &request) {
   const auto account = request.single("u");
   const auto password = request.single("p");
   return {{}, [&service, account, password, client = request.client] {
-            const auto token =
-                account && password ? service.log_in(*account, *password, client) : std::nullopt;
+            const auto [token, hold] = account && password
+                                           ? service.try_log_in(*account, *password, client)
+                                           : Service::LoginOutcome{};
             Answer reply = Answer::code(token ? '1' : '0');
+            reply.hold = hold;
             if (token)
               reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + *token +
                                                            "; HttpOnly; Path=/; SameSite=Lax");

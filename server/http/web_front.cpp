@@ -1,9 +1,10 @@
-// The HTTP front's plumbing: binding, the daemon's callbacks, suspending for hashing, answering.
+// The HTTP front's plumbing: binding, the daemon's callbacks, suspending for work, answering.
 #include "http/web_front.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,9 +12,11 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "base/text_rules.h"
 #include "http/access_log.h"
 #include "http/client_address.h"
 #include "http/request_head.h"
@@ -177,7 +180,10 @@ bool WebFront::serve() {
   const unsigned hash_threads = limits_.hash_threads
                                     ? limits_.hash_threads
                                     : std::max(2u, std::thread::hardware_concurrency());
-  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes);
+  const unsigned per_address =
+      limits_.hashes_per_address ? limits_.hashes_per_address : std::max(1u, hash_threads / 2);
+  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address);
+  held_ = std::make_unique<HeldAnswers>();
 
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_LISTEN_SOCKET, listen_socket_, nullptr},
@@ -205,11 +211,14 @@ bool WebFront::serve() {
     state_changed_.wait(lock, [this] { return stop_requested_; });
     lock.unlock();
     MHD_quiesce_daemon(daemon);
-    // Every suspended connection is resumed by its task before the library stops.
+    // Every suspended connection is resumed by its task, or as its hold ends, before the
+    // library stops.
     hashing_.reset();
+    held_.reset();
     MHD_stop_daemon(daemon);
   }
   hashing_.reset();
+  held_.reset();
   deadlines_.reset();
   return daemon != nullptr;
 }
@@ -252,7 +261,7 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
       return MHD_YES;
     }
     *upload_data_size = 0;  // never reached: a request with a body was refused above
-    if (exchange->work) return front.hash_off_thread(connection, *exchange);
+    if (exchange->work) return front.work_off_thread(connection, *exchange);
     return front.answer(connection, *exchange, exchange->reply);
   } catch (const StoreUnavailable &) {
     // The store logs the outage once; each request it fails is only answered.
@@ -289,12 +298,13 @@ void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
   exchange.work = std::move(routed.work);
 }
 
-MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &exchange) {
+MHD_Result WebFront::work_off_thread(MHD_Connection *connection, Exchange &exchange) {
   std::function<Answer()> work = std::move(exchange.work);
   exchange.work = nullptr;
   MHD_suspend_connection(connection);
   Exchange *waiting = &exchange;
-  const bool queued = hashing_->post([this, connection, waiting, work = std::move(work)] {
+  const std::string key = LoginThrottle::address_group(exchange.client);
+  const bool queued = hashing_->post(key, [this, connection, waiting, work = std::move(work)] {
     try {
       waiting->reply = work();
     } catch (const StoreUnavailable &) {
@@ -303,7 +313,11 @@ MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &excha
       log_error(error.what());
       waiting->reply = Answer::error(500, true);
     }
-    MHD_resume_connection(connection);
+    if (waiting->reply.hold.count() > 0)
+      held_->at(HeldAnswers::Clock::now() + waiting->reply.hold,
+                [connection] { MHD_resume_connection(connection); });
+    else
+      MHD_resume_connection(connection);
   });
   if (!queued) {
     // More hashing waits than the pool may hold: the client is told to come back later.
