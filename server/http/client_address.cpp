@@ -1,7 +1,8 @@
-// Where a request comes from: the peer's address, a trusted proxy's X-Forwarded-For, loopback.
+// What the front reads of a connection: its socket, the bytes it brought, where it comes from.
 #include "http/client_address.h"
 
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -22,6 +23,19 @@ MHD_Result collect_forwarded_for(void *last, MHD_ValueKind, const char *key, std
 }
 
 }  // namespace
+
+int socket_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  return info ? info->connect_fd : -1;
+}
+
+std::uint64_t bytes_received(int socket) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (socket < 0 || ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
+  return info.tcpi_bytes_received;
+}
 
 std::string peer_address(MHD_Connection *connection) {
   const MHD_ConnectionInfo *info =

@@ -37,12 +37,6 @@ MHD_Result collect_query_value(void *values, MHD_ValueKind, const char *key, std
   return MHD_YES;
 }
 
-int socket_of(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  return info ? info->connect_fd : -1;
-}
-
 // The most connections the open-file limit leaves room for.
 unsigned connection_cap(unsigned wanted) {
   rlimit files{};
@@ -97,6 +91,20 @@ struct WebFront::Exchange {
   Answer reply;
   std::function<Answer()> work;  // set when the answer needs password hashing
 };
+
+// What the front remembers of a connection: how many of its bytes the requests it answered
+// account for. Bytes beyond those when the connection closes were a request the library
+// refused by itself (or one the client broke off), which the access log records as well.
+struct WebFront::Peer {
+  std::uint64_t accounted = 0;
+  bool ended_by_us = false;  // answered with a close; later bytes were never meant to be read
+};
+
+WebFront::Peer *WebFront::peer_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info ? static_cast<Peer *>(info->socket_context) : nullptr;
+}
 
 WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits,
                    FrontTransport transport)
@@ -234,6 +242,11 @@ MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange
                             const Answer &reply) {
   access_log_(access_line({service_.now(), exchange.client, exchange.method, exchange.path,
                            exchange.version, reply.status, reply.body.size()}));
+  // The library closes the connection after this reply too when the client asked for that.
+  const char *wanted = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Connection");
+  if (Peer *peer = peer_of(connection); peer && (reply.close || exchange.version != "HTTP/1.1" ||
+                                                 (wanted && ::strcasestr(wanted, "close"))))
+    peer->ended_by_us = true;
   return send_answer(connection, reply);
 }
 
@@ -334,9 +347,11 @@ void WebFront::log_error(const std::string &what) const {
 void WebFront::on_completed(void *self, MHD_Connection *connection, void **request_state,
                             MHD_RequestTerminationCode) {
   auto &front = *static_cast<WebFront *>(self);
+  const bool seen = *request_state != nullptr;
   delete static_cast<Exchange *>(*request_state);
   *request_state = nullptr;
   const int socket = socket_of(connection);
+  if (Peer *peer = peer_of(connection); peer && seen) peer->accounted = bytes_received(socket);
   front.deadlines_->answered(socket);
   // A client that has ended its side (sent its requests, then shut down writing) has its end of
   // stream waiting unread: the library, woken once for the data and the end together, would
@@ -347,14 +362,24 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
     ::shutdown(socket, SHUT_RD);
 }
 
-void WebFront::on_connection(void *self, MHD_Connection *connection, void **,
+void WebFront::on_connection(void *self, MHD_Connection *connection, void **socket_state,
                              MHD_ConnectionNotificationCode what) {
   auto &front = *static_cast<WebFront *>(self);
   const int socket = socket_of(connection);
-  if (what == MHD_CONNECTION_NOTIFY_STARTED)
+  if (what == MHD_CONNECTION_NOTIFY_STARTED) {
     front.deadlines_->opened(socket);
-  else
-    front.deadlines_->closed(socket);
+    *socket_state = new Peer{};
+    return;
+  }
+  front.deadlines_->closed(socket);
+  auto *peer = static_cast<Peer *>(*socket_state);
+  *socket_state = nullptr;
+  // Over TLS the handshake's bytes count too, so only plain connections are judged this way.
+  if (peer && !peer->ended_by_us && !front.transport_.tls &&
+      bytes_received(socket) > peer->accounted)
+    front.access_log_(
+        access_line({front.service_.now(), peer_address(connection), "-", "-", "-", 400, 0}));
+  delete peer;
 }
 
 }  // namespace velmoth::server

@@ -79,6 +79,8 @@ class WebFront {
 
  private:
   struct Exchange;
+  struct Peer;
+  static Peer *peer_of(MHD_Connection *connection);
   static MHD_Result on_request(void *self, MHD_Connection *connection, const char *url,
                                const char *method, const char *version, const char *upload_data,
                                std::size_t *upload_data_size, void **request_state);

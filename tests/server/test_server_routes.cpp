@@ -483,6 +483,15 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
       << QList<int>{200, 200};
   QTest::newRow("HTTP/1.0 without Host")
       << std::string("GET / HTTP/1.0\r\n\r\n") << QList<int>{200};
+  // Heads the library refuses by itself, before the service sees them.
+  QTest::newRow("bare CR line end") << get + "\r" << QList<int>{400};
+  QTest::newRow("NUL in header name") << get + "X-" + nul + "A: b\r\n\r\n" << QList<int>{400};
+  QTest::newRow("HTTP/0.9") << std::string("GET /\r\n") << QList<int>{400};
+  QTest::newRow("unknown version")
+      << std::string("GET / HTTP/7.1\r\nHost: x\r\n\r\n") << QList<int>{505};
+  QTest::newRow("TLS hello") << std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) +
+                                    repeat("Z", 32) + "\n"
+                             << QList<int>{};
 }
 
 void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
@@ -501,6 +510,9 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
        it != std::sregex_iterator(); ++it)
     seen.push_back(std::stoi((*it)[1]));
   QCOMPARE(seen, statuses);
+  // One log line for each request, answered or refused, and one for bytes refused unanswered.
+  const auto logged = static_cast<std::size_t>(std::max<qsizetype>(1, statuses.size()));
+  QTRY_COMPARE_WITH_TIMEOUT(server_->log_lines().size() - logged_before, logged, 2000);
   const auto lines = server_->log_lines();
   const bool second_served =
       std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(logged_before), lines.end(),
