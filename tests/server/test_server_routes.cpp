@@ -413,6 +413,7 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
   to.sin_port = htons(static_cast<std::uint16_t>(server_->port()));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   QCOMPARE(::connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  const std::size_t logged_before = server_->log_lines().size();
   const auto start = std::chrono::steady_clock::now();
   auto dropped_after = std::async(std::launch::async, [sock, start] {
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
@@ -434,6 +435,8 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
       lasted >= std::chrono::seconds(9) && lasted < std::chrono::seconds(20),
       qPrintable(QString("the trickling client lasted %1 ms")
                      .arg(std::chrono::duration_cast<std::chrono::milliseconds>(lasted).count())));
+  // The other client's request, and the head that was cut off.
+  QTRY_COMPARE_WITH_TIMEOUT(server_->log_lines().size(), logged_before + 2, 2000);
 }
 
 // Bytes that follow a request on its connection are a second request only when the first one's
