@@ -375,8 +375,9 @@ void WebFront::on_connection(void *self, MHD_Connection *connection, void **sock
   auto *peer = static_cast<Peer *>(*socket_state);
   *socket_state = nullptr;
   // Over TLS the handshake's bytes count too, so only plain connections are judged this way.
+  // The kernel counts the client's closing of its side (FIN) as one byte.
   if (peer && !peer->ended_by_us && !front.transport_.tls &&
-      bytes_received(socket) > peer->accounted)
+      bytes_received(socket) > peer->accounted + 1)
     front.access_log_(
         access_line({front.service_.now(), peer_address(connection), "-", "-", "-", 400, 0}));
   delete peer;
