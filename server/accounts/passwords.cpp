@@ -46,15 +46,40 @@ PasswordHasher::PasswordHasher(HashCost cost, unsigned max_parallel)
 std::string PasswordHasher::hash(std::string_view password) const {
   char encoded[crypto_pwhash_STRBYTES];
   Slot slot(*this);
+  const auto started = std::chrono::steady_clock::now();
   if (crypto_pwhash_str_alg(encoded, password.data(), password.size(), cost_.ops_limit,
                             cost_.mem_limit, crypto_pwhash_ALG_ARGON2ID13) != 0)
     throw std::runtime_error("password hashing ran out of memory");
+  record(std::chrono::steady_clock::now() - started);
   return encoded;
 }
 
 bool PasswordHasher::verify(const std::string &encoded, std::string_view password) const {
   Slot slot(*this);
-  return crypto_pwhash_str_verify(encoded.c_str(), password.data(), password.size()) == 0;
+  const auto started = std::chrono::steady_clock::now();
+  const bool right =
+      crypto_pwhash_str_verify(encoded.c_str(), password.data(), password.size()) == 0;
+  record(std::chrono::steady_clock::now() - started);
+  return right;
+}
+
+void PasswordHasher::record(std::chrono::nanoseconds took) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  recent_[recorded_++ % recent_.size()] = took;
+}
+
+std::chrono::nanoseconds PasswordHasher::typical_time() const {
+  std::array<std::chrono::nanoseconds, std::tuple_size_v<decltype(recent_)>> times{};
+  std::size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    count = std::min(recorded_, recent_.size());
+    std::copy_n(recent_.begin(), count, times.begin());
+  }
+  if (count == 0) return {};
+  const auto middle = times.begin() + static_cast<std::ptrdiff_t>(count / 2);
+  std::nth_element(times.begin(), middle, times.begin() + static_cast<std::ptrdiff_t>(count));
+  return *middle;
 }
 
 }  // namespace velmoth::server

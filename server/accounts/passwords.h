@@ -1,6 +1,8 @@
 // Argon2id hashing and verification of passwords, with a bound on hashes running at once.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -33,15 +35,21 @@ class PasswordHasher {
   // An encoded "$argon2id$..." string with a fresh random salt.
   std::string hash(std::string_view password) const;
   bool verify(const std::string &encoded, std::string_view password) const;
+  // The median time of the latest hashes and verifications (without waiting for a slot); zero
+  // before the first.
+  std::chrono::nanoseconds typical_time() const;
 
  private:
   class Slot;
+  void record(std::chrono::nanoseconds took) const;
 
   HashCost cost_;
   unsigned max_parallel_;
   mutable unsigned running_ = 0;
   mutable std::mutex mutex_;
   mutable std::condition_variable released_;
+  mutable std::array<std::chrono::nanoseconds, 15> recent_{};
+  mutable std::size_t recorded_ = 0;
 };
 
 }  // namespace velmoth::server

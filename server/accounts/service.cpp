@@ -5,6 +5,7 @@
 #include <sodium.h>
 
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "accounts/account_names.h"
@@ -67,8 +68,10 @@ Service::Service(std::unique_ptr<Store> store, ServiceOptions options)
     : options_(std::move(options)),
       hasher_(options_.hash_cost, options_.max_parallel_hashes),
       store_(std::move(store)),
-      throttle_(*store_),
-      stand_in_hash_(hasher_.hash(new_session_token())) {}
+      throttle_(*store_) {
+  // Measures the hash time before the first refused login needs it.
+  hasher_.hash(new_session_token());
+}
 
 std::int64_t Service::now_seconds() const {
   return std::chrono::duration_cast<std::chrono::seconds>(now().time_since_epoch()).count();
@@ -76,8 +79,15 @@ std::int64_t Service::now_seconds() const {
 
 std::optional<std::string> Service::log_in(std::string_view account, std::string_view password,
                                            std::string_view client_address) {
+  LoginOutcome outcome = try_log_in(account, password, client_address);
+  std::this_thread::sleep_for(outcome.hold);
+  return std::move(outcome.token);
+}
+
+Service::LoginOutcome Service::try_log_in(std::string_view account, std::string_view password,
+                                          std::string_view client_address) {
   // Malformed input is refused before it costs a database lookup or a hash.
-  if (!valid_account_name(account) || !valid_password(password)) return std::nullopt;
+  if (!valid_account_name(account) || !valid_password(password)) return {};
   const auto name = account_name(account);
   const std::string key = name ? name->key : std::string(account);
   const std::int64_t now = now_seconds();
@@ -85,19 +95,19 @@ std::optional<std::string> Service::log_in(std::string_view account, std::string
   // Counted as a failure before the slow check, so tries sent together cannot all pass.
   const LoginThrottle::Attempt attempt =
       throttle_.begin_attempt(key, client_address, now, stored.has_value());
-  const bool verified = hasher_.verify(stored ? stored->password_hash : stand_in_hash_, password);
-  // A refused try is checked all the same, so it costs the same time as a wrong one and tells
-  // nothing about the password.
-  if (!stored || !verified || !attempt.allowed) return std::nullopt;
+  // A refused try or a missing account costs no hash, only the time one takes, so it tells
+  // nothing about the password or the account and cannot tie up the hashing threads.
+  if (!stored || !attempt.allowed) return {std::nullopt, hasher_.typical_time()};
+  if (!hasher_.verify(stored->password_hash, password)) return {};
 
   // The account may have been disabled or given a new password while the hash ran: the store
   // makes the session only for the hash just verified, on an account still enabled.
   std::string token = new_session_token();
   if (!store_->add_session(token_digest(token), stored->id, stored->password_hash,
                            now + options_.session_lifetime.count(), now))
-    return std::nullopt;
+    return {};
   throttle_.record_success(attempt);
-  return token;
+  return {std::move(token), {}};
 }
 
 std::optional<AccountView> Service::account_for_session(std::string_view token) {

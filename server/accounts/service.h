@@ -42,11 +42,22 @@ class Service {
  public:
   explicit Service(std::unique_ptr<Store> store, ServiceOptions options = {});
 
+  // What a login try came to: a session token, or nothing; and how long to hold the answer back
+  // so that it takes as long as a password verification would have.
+  struct LoginOutcome {
+    std::optional<std::string> token;
+    std::chrono::nanoseconds hold{};
+  };
+
   // A new session token when the account exists, the password matches and the login throttle
   // lets client_address try; nothing otherwise. The account name is matched as at sign-up
   // (width, normalization and case do not matter); a name stored before those rules that
-  // breaks them matches only as stored. Refused, missing and wrong take the same time: each
-  // costs one password verification, against a stand-in hash when there is no account.
+  // breaks them matches only as stored. A try refused by the throttle or for a name without an
+  // account spends no hash: its outcome says to hold the answer for the typical hash time, so
+  // refused, missing and wrong take the same time without costing the hashing threads.
+  LoginOutcome try_log_in(std::string_view account, std::string_view password,
+                          std::string_view client_address = {});
+  // try_log_in, waiting out the hold itself.
   std::optional<std::string> log_in(std::string_view account, std::string_view password,
                                     std::string_view client_address = {});
   std::optional<AccountView> account_for_session(std::string_view token);
@@ -87,7 +98,6 @@ class Service {
   PasswordHasher hasher_;
   std::unique_ptr<Store> store_;
   LoginThrottle throttle_;
-  std::string stand_in_hash_;  // verified when there is no account, so it costs the same time
 };
 
 }  // namespace velmoth::server

@@ -1,6 +1,7 @@
 // One HTTP reply as the routes build it: status, HTML body, headers, whether to close.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,8 @@ struct Answer {
   std::string body;  // HTML
   std::vector<std::pair<std::string, std::string>> headers;
   bool close = false;  // end the connection after this reply
+  // How long the front holds the reply back, with the connection suspended and no thread held.
+  std::chrono::nanoseconds hold{};
 
   // A one-character reply code, never cached.
   static Answer code(char code);

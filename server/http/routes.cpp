@@ -6,6 +6,7 @@
 //                 a browser shows the page rather than an error
 //   /healthz      "ok" while the process answers requests
 //   /readyz       "ok" when the store answers and the front is not stopping, else 503
+// Every route that reads the store does so in its work, off the I/O threads.
 // A "t" parameter, when sent, only keeps caches from answering with an old copy; it is ignored.
 #include "http/routes.h"
 
@@ -34,17 +35,22 @@ RouteAnswer home(Service &, const RouteRequest &) { return {Answer::page(home_pa
 RouteAnswer buy(Service &, const RouteRequest &) { return {Answer::page(buy_page()), {}}; }
 
 RouteAnswer account(Service &service, const RouteRequest &request) {
-  const auto account = service.account_for_session(request.session);
-  return {Answer::page(account ? account_page(*account) : not_logged_in_page(), true), {}};
+  if (request.session.empty()) return {Answer::page(not_logged_in_page(), true), {}};
+  return {{}, [&service, session = request.session] {
+            const auto account = service.account_for_session(session);
+            return Answer::page(account ? account_page(*account) : not_logged_in_page(), true);
+          }};
 }
 
 RouteAnswer login(Service &service, const RouteRequest &request) {
   const auto account = request.single("u");
   const auto password = request.single("p");
   return {{}, [&service, account, password, client = request.client] {
-            const auto token =
-                account && password ? service.log_in(*account, *password, client) : std::nullopt;
+            const auto [token, hold] = account && password
+                                           ? service.try_log_in(*account, *password, client)
+                                           : Service::LoginOutcome{};
             Answer reply = Answer::code(token ? '1' : '0');
+            reply.hold = hold;
             if (token)
               reply.headers.emplace_back("Set-Cookie", std::string(kSessionCookie) + "=" + *token +
                                                            "; HttpOnly; Path=/; SameSite=Lax");
@@ -76,8 +82,9 @@ Answer health(int status, const char *text) {
 RouteAnswer alive(Service &, const RouteRequest &) { return {health(200, "ok"), {}}; }
 
 RouteAnswer ready(Service &service, const RouteRequest &request) {
-  const bool ready = !request.stopping && service.ready();
-  return {ready ? health(200, "ok") : health(503, "not ready"), {}};
+  if (request.stopping) return {health(503, "not ready"), {}};
+  return {{},
+          [&service] { return service.ready() ? health(200, "ok") : health(503, "not ready"); }};
 }
 
 struct Route {

@@ -27,8 +27,8 @@ struct RouteRequest {
   std::optional<std::string> single(std::string_view key) const;
 };
 
-// A route's answer: the reply now, or the work that makes it, which hashes passwords and so runs
-// on the worker pool while the connection waits.
+// A route's answer: the reply now, or the work that makes it, which hashes passwords or reads the
+// store and so runs on the worker pool while the connection waits.
 struct RouteAnswer {
   Answer reply;
   std::function<Answer()> work;

@@ -1,4 +1,4 @@
-// The HTTP front's plumbing: binding, the daemon's callbacks, suspending for hashing, answering.
+// The HTTP front's plumbing: binding, the daemon's callbacks, suspending for work, answering.
 #include "http/web_front.h"
 
 #include <arpa/inet.h>
@@ -18,6 +18,7 @@
 
 #include "base/text_rules.h"
 #include "http/access_log.h"
+#include "http/client_address.h"
 #include "http/request_head.h"
 #include "http/routes.h"
 
@@ -36,27 +37,6 @@ MHD_Result collect_query_value(void *values, MHD_ValueKind, const char *key, std
   return MHD_YES;
 }
 
-std::string client_address(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (!info || !info->client_addr) return {};
-  char text[INET6_ADDRSTRLEN] = {};
-  const sockaddr *address = info->client_addr;
-  if (address->sa_family == AF_INET)
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-              sizeof text);
-  else if (address->sa_family == AF_INET6)
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-              sizeof text);
-  return text;
-}
-
-int socket_of(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  return info ? info->connect_fd : -1;
-}
-
 // The most connections the open-file limit leaves room for.
 unsigned connection_cap(unsigned wanted) {
   rlimit files{};
@@ -70,35 +50,6 @@ Answer unavailable() {
   Answer reply = Answer::error(503);
   reply.headers.emplace_back("Retry-After", "1");
   return reply;
-}
-
-MHD_Result collect_forwarded_for(void *last, MHD_ValueKind, const char *key, std::size_t key_size,
-                                 const char *value, std::size_t value_size) {
-  static constexpr std::string_view kName = "X-Forwarded-For";
-  if (value && key_size == kName.size() && ::strncasecmp(key, kName.data(), kName.size()) == 0)
-    *static_cast<std::string *>(last) = std::string(value, value_size);
-  return MHD_YES;
-}
-
-// The address a proxy appended to X-Forwarded-For (the last in the last such header), written as
-// inet_ntop writes it; nothing when there is none or it is no address.
-std::optional<std::string> forwarded_client(MHD_Connection *connection) {
-  std::string header;
-  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, &collect_forwarded_for, &header);
-  const std::size_t comma = header.rfind(',');
-  std::string last = header.substr(comma == std::string::npos ? 0 : comma + 1);
-  last.erase(0, last.find_first_not_of(" \t"));
-  last.erase(last.find_last_not_of(" \t") + 1);
-  return canonical_address(last);
-}
-
-// Whether address (IPv4 or IPv6) reaches this machine only.
-bool is_loopback(const sockaddr_storage &address) {
-  if (address.ss_family == AF_INET)
-    return (ntohl(reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr) >> 24) == 127;
-  if (address.ss_family != AF_INET6) return false;
-  const in6_addr &ip6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
-  return IN6_IS_ADDR_LOOPBACK(&ip6) || (IN6_IS_ADDR_V4MAPPED(&ip6) && ip6.s6_addr[12] == 127);
 }
 
 // What a route reads of the request on connection.
@@ -140,6 +91,20 @@ struct WebFront::Exchange {
   Answer reply;
   std::function<Answer()> work;  // set when the answer needs password hashing
 };
+
+// What the front remembers of a connection: how many of its bytes the requests it answered
+// account for. Bytes beyond those when the connection closes were a request the library
+// refused by itself (or one the client broke off), which the access log records as well.
+struct WebFront::Peer {
+  std::uint64_t accounted = 0;
+  bool ended_by_us = false;  // answered with a close; later bytes were never meant to be read
+};
+
+WebFront::Peer *WebFront::peer_of(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info ? static_cast<Peer *>(info->socket_context) : nullptr;
+}
 
 WebFront::WebFront(Service &service, LogSink access_log, FrontLimits limits,
                    FrontTransport transport)
@@ -196,7 +161,7 @@ bool WebFront::bound_to_loopback() const {
 }
 
 std::string WebFront::client_of(MHD_Connection *connection) const {
-  std::string client = client_address(connection);
+  std::string client = peer_address(connection);
   const auto &proxies = transport_.trusted_proxies;
   if (std::find(proxies.begin(), proxies.end(), client) == proxies.end()) return client;
   return forwarded_client(connection).value_or(client);
@@ -223,7 +188,10 @@ bool WebFront::serve() {
   const unsigned hash_threads = limits_.hash_threads
                                     ? limits_.hash_threads
                                     : std::max(2u, std::thread::hardware_concurrency());
-  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes);
+  const unsigned per_address =
+      limits_.hashes_per_address ? limits_.hashes_per_address : std::max(1u, hash_threads / 2);
+  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address);
+  held_ = std::make_unique<HeldAnswers>();
 
   std::vector<MHD_OptionItem> options = {
       {MHD_OPTION_LISTEN_SOCKET, listen_socket_, nullptr},
@@ -250,12 +218,16 @@ bool WebFront::serve() {
     std::unique_lock<std::mutex> lock(state_mutex_);
     state_changed_.wait(lock, [this] { return stop_requested_; });
     lock.unlock();
-    MHD_quiesce_daemon(daemon);
-    // Every suspended connection is resumed by its task before the library stops.
-    hashing_.reset();
+    // Every suspended connection is resumed by its task, or as its hold ends, before the library
+    // stops; requests that come meanwhile are refused with 503 and resumed at once. (The library's
+    // own quiesce is not used: at its connection cap it can abort the process, racing its I/O
+    // threads to take the listening socket out of their epoll sets.)
+    hashing_->close();
+    held_->close();
     MHD_stop_daemon(daemon);
   }
   hashing_.reset();
+  held_.reset();
   deadlines_.reset();
   return daemon != nullptr;
 }
@@ -272,6 +244,11 @@ MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange
                             const Answer &reply) {
   access_log_(access_line({service_.now(), exchange.client, exchange.method, exchange.path,
                            exchange.version, reply.status, reply.body.size()}));
+  // The library closes the connection after this reply too when the client asked for that.
+  const char *wanted = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Connection");
+  if (Peer *peer = peer_of(connection); peer && (reply.close || exchange.version != "HTTP/1.1" ||
+                                                 (wanted && ::strcasestr(wanted, "close"))))
+    peer->ended_by_us = true;
   return send_answer(connection, reply);
 }
 
@@ -299,7 +276,7 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
       return MHD_YES;
     }
     *upload_data_size = 0;  // never reached: a request with a body was refused above
-    if (exchange->work) return front.hash_off_thread(connection, *exchange);
+    if (exchange->work) return front.work_off_thread(connection, *exchange);
     return front.answer(connection, *exchange, exchange->reply);
   } catch (const StoreUnavailable &) {
     // The store logs the outage once; each request it fails is only answered.
@@ -338,12 +315,13 @@ void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
   exchange.work = std::move(routed.work);
 }
 
-MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &exchange) {
+MHD_Result WebFront::work_off_thread(MHD_Connection *connection, Exchange &exchange) {
   std::function<Answer()> work = std::move(exchange.work);
   exchange.work = nullptr;
   MHD_suspend_connection(connection);
   Exchange *waiting = &exchange;
-  const bool queued = hashing_->post([this, connection, waiting, work = std::move(work)] {
+  const std::string key = LoginThrottle::address_group(exchange.client);
+  const bool queued = hashing_->post(key, [this, connection, waiting, work = std::move(work)] {
     try {
       waiting->reply = work();
     } catch (const StoreUnavailable &) {
@@ -352,7 +330,11 @@ MHD_Result WebFront::hash_off_thread(MHD_Connection *connection, Exchange &excha
       log_error(error.what());
       waiting->reply = Answer::error(500, true);
     }
-    MHD_resume_connection(connection);
+    if (waiting->reply.hold.count() > 0)
+      held_->at(HeldAnswers::Clock::now() + waiting->reply.hold,
+                [connection] { MHD_resume_connection(connection); });
+    else
+      MHD_resume_connection(connection);
   });
   if (!queued) {
     // More hashing waits than the pool may hold: the client is told to come back later.
@@ -369,9 +351,11 @@ void WebFront::log_error(const std::string &what) const {
 void WebFront::on_completed(void *self, MHD_Connection *connection, void **request_state,
                             MHD_RequestTerminationCode) {
   auto &front = *static_cast<WebFront *>(self);
+  const bool seen = *request_state != nullptr;
   delete static_cast<Exchange *>(*request_state);
   *request_state = nullptr;
   const int socket = socket_of(connection);
+  if (Peer *peer = peer_of(connection); peer && seen) peer->accounted = bytes_received(socket);
   front.deadlines_->answered(socket);
   // A client that has ended its side (sent its requests, then shut down writing) has its end of
   // stream waiting unread: the library, woken once for the data and the end together, would
@@ -382,14 +366,25 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
     ::shutdown(socket, SHUT_RD);
 }
 
-void WebFront::on_connection(void *self, MHD_Connection *connection, void **,
+void WebFront::on_connection(void *self, MHD_Connection *connection, void **socket_state,
                              MHD_ConnectionNotificationCode what) {
   auto &front = *static_cast<WebFront *>(self);
   const int socket = socket_of(connection);
-  if (what == MHD_CONNECTION_NOTIFY_STARTED)
+  if (what == MHD_CONNECTION_NOTIFY_STARTED) {
     front.deadlines_->opened(socket);
-  else
-    front.deadlines_->closed(socket);
+    *socket_state = new Peer{};
+    return;
+  }
+  front.deadlines_->closed(socket);
+  auto *peer = static_cast<Peer *>(*socket_state);
+  *socket_state = nullptr;
+  // Over TLS the handshake's bytes count too, so only plain connections are judged this way.
+  // The kernel counts the client's closing of its side (FIN) as one byte.
+  if (peer && !peer->ended_by_us && !front.transport_.tls &&
+      bytes_received(socket) > peer->accounted + 1)
+    front.access_log_(
+        access_line({front.service_.now(), peer_address(connection), "-", "-", "-", 400, 0}));
+  delete peer;
 }
 
 }  // namespace velmoth::server

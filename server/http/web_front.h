@@ -18,6 +18,7 @@
 #include "base/log_sink.h"
 #include "http/answer.h"
 #include "http/head_deadlines.h"
+#include "http/held_answers.h"
 #include "http/tls_identity.h"
 #include "http/worker_pool.h"
 
@@ -27,8 +28,10 @@ namespace velmoth::server {
 // never a thread.
 struct FrontLimits {
   unsigned io_threads = 2;
-  // Threads that hash passwords; 0 for one per core.
+  // Threads that hash passwords and read the store; 0 for one per core (at least two).
   unsigned hash_threads = 0;
+  // Of those, how many one client address may hold at once; 0 for half of them (at least one).
+  unsigned hashes_per_address = 0;
   std::size_t queued_hashes = 1024;
   // A request head may hold head_bytes; a longer one is refused (414 when the request line alone
   // is too long, 431 otherwise). memory_per_connection holds the head, the parsed copies the
@@ -55,8 +58,9 @@ struct FrontTransport {
 // The HTTP side of the service: serves the routes (routes.h) under limits, with the access log.
 // Only GET and HEAD are served (other methods get 405); unknown paths get 404. No request body
 // is ever read: a request announcing one is refused and its connection closed, so the body's
-// bytes cannot pass for a request of their own. Logins and sign-ups hash passwords on a worker
-// pool while their connection waits suspended, so the I/O threads keep serving everyone else.
+// bytes cannot pass for a request of their own. Logins, sign-ups and account pages hash
+// passwords or read the store on a worker pool, shared fairly between client addresses, while
+// their connection waits suspended, so the I/O threads keep serving everyone else.
 class WebFront {
  public:
   WebFront(Service &service, LogSink access_log, FrontLimits limits = {},
@@ -76,6 +80,8 @@ class WebFront {
 
  private:
   struct Exchange;
+  struct Peer;
+  static Peer *peer_of(MHD_Connection *connection);
   static MHD_Result on_request(void *self, MHD_Connection *connection, const char *url,
                                const char *method, const char *version, const char *upload_data,
                                std::size_t *upload_data_size, void **request_state);
@@ -96,8 +102,8 @@ class WebFront {
   // Sets the exchange's reply, or the work that makes it, from its route.
   void route(MHD_Connection *connection, Exchange &exchange);
   MHD_Result answer(MHD_Connection *connection, const Exchange &exchange, const Answer &reply);
-  // Runs the exchange's work on the hashing pool while the connection waits suspended.
-  MHD_Result hash_off_thread(MHD_Connection *connection, Exchange &exchange);
+  // Runs the exchange's work on the worker pool while the connection waits suspended.
+  MHD_Result work_off_thread(MHD_Connection *connection, Exchange &exchange);
   void log_error(const std::string &what) const;
 
   Service &service_;
@@ -107,6 +113,7 @@ class WebFront {
   int listen_socket_ = -1;
   std::unique_ptr<HeadDeadlines> deadlines_;
   std::unique_ptr<WorkerPool> hashing_;
+  std::unique_ptr<HeldAnswers> held_;
 
   std::mutex state_mutex_;
   std::condition_variable state_changed_;

@@ -1,44 +1,69 @@
-// The worker pool: tasks run in order on a fixed set of threads.
+// The worker pool: clients' tasks served in turn on a fixed set of threads.
 #include "http/worker_pool.h"
 
 #include <algorithm>
 
 namespace velmoth::server {
 
-WorkerPool::WorkerPool(unsigned threads, std::size_t max_queued) : max_queued_(max_queued) {
+WorkerPool::WorkerPool(unsigned threads, std::size_t max_queued, unsigned per_key)
+    : max_queued_(max_queued), per_key_(std::max(1u, per_key)) {
   for (unsigned i = 0; i < std::max(1u, threads); ++i) threads_.emplace_back([this] { work(); });
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { close(); }
+
+void WorkerPool::close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
   }
-  queued_.notify_all();
-  for (std::thread &thread : threads_) thread.join();
+  changed_.notify_all();
+  for (std::thread &thread : threads_)
+    if (thread.joinable()) thread.join();
 }
 
-bool WorkerPool::post(std::function<void()> task) {
+bool WorkerPool::post(const std::string &key, std::function<void()> task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closing_ || tasks_.size() >= max_queued_) return false;
-    tasks_.push_back(std::move(task));
+    if (closing_ || queued_ >= max_queued_) return false;
+    Client &client = clients_[key];
+    if (client.waiting.empty()) turns_.push_back(key);
+    client.waiting.push_back(std::move(task));
+    ++queued_;
   }
-  queued_.notify_one();
+  changed_.notify_one();
   return true;
 }
 
+std::deque<std::string>::iterator WorkerPool::next_turn() {
+  return std::find_if(turns_.begin(), turns_.end(),
+                      [this](const std::string &key) { return clients_[key].running < per_key_; });
+}
+
 void WorkerPool::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    std::function<void()> task;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      queued_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
+    changed_.wait(lock,
+                  [this] { return (closing_ && queued_ == 0) || next_turn() != turns_.end(); });
+    const auto turn = next_turn();
+    if (turn == turns_.end()) return;  // closing, and nothing is left to run
+    const std::string key = *turn;
+    turns_.erase(turn);
+    Client &client = clients_[key];
+    std::function<void()> task = std::move(client.waiting.front());
+    client.waiting.pop_front();
+    --queued_;
+    ++client.running;
+    if (!client.waiting.empty()) turns_.push_back(key);  // its next task waits for its next turn
+
+    lock.unlock();
     task();
+    lock.lock();
+
+    Client &done = clients_[key];
+    if (--done.running == 0 && done.waiting.empty()) clients_.erase(key);
+    // The client may start another task now, and a closing pool may have run its last.
+    changed_.notify_all();
   }
 }
 

@@ -1,6 +1,6 @@
 // Idle and slowly dripping connections cost the service memory, not workers: logins go on
-// while hundreds of them are held open from other addresses, and one address cannot hold more
-// than its share.
+// while hundreds of them are held open from other addresses, one address cannot hold more than
+// its share, and a flood of failing logins cannot starve the owner's login of hashing time.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -47,6 +47,7 @@ class TestConnectionFlood : public QObject {
   }
   void logins_go_on_while_connections_are_held();
   void one_address_holds_no_more_than_its_share();
+  void failing_logins_leave_hash_time_for_others();
   void descriptors_are_kept_back_at_the_cap();
 };
 
@@ -117,6 +118,31 @@ void TestConnectionFlood::one_address_holds_no_more_than_its_share() {
   }
   QVERIFY2(closed >= 300 - 256, qPrintable(QString("%1 of 300 closed").arg(closed)));
   QCOMPARE(server.get("/").status, 200);
+}
+
+// 300 wrong passwords sent at once from two addresses: the owner, from a third, is answered
+// within about one hash time, not after the flood has been hashed.
+void TestConnectionFlood::failing_logins_leave_hash_time_for_others() {
+  RunningService server({}, HashCost::interactive());
+  const Card card = server.card();
+  QCOMPARE(
+      server.service().sign_up({"owner", "owner-password", "12345", card.number, card.password}),
+      SignupResult::Created);
+  std::vector<std::unique_ptr<ClientConnection>> flood;
+  for (int i = 0; i < 300; ++i) {
+    flood.push_back(
+        std::make_unique<ClientConnection>(server.port(), i % 2 ? "127.0.0.20" : "127.0.0.21"));
+    const std::string head =
+        "GET /login.asp?u=owner&p=wrong-" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    QCOMPARE(::send(flood.back()->socket(), head.data(), head.size(), MSG_NOSIGNAL),
+             static_cast<ssize_t>(head.size()));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  QCOMPARE(server.log_in_from("127.0.0.1", "owner", "owner-password"), std::string("1"));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  QVERIFY2(took < std::chrono::seconds(2), qPrintable(QString("took %1 ms").arg(took.count())));
 }
 
 // Under a low open-file limit the connections stop short of it: a flood from elsewhere leaves

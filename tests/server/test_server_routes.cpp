@@ -355,6 +355,11 @@ void TestServerRoutes::oversized_requests_are_refused_and_service_goes_on() {
 }
 
 void TestServerRoutes::log_has_routes_and_statuses_only() {
+  // A client that ends its kept-alive connection has sent no further request.
+  const std::size_t logged_before = server_->log_lines().size();
+  QCOMPARE(ClientConnection(server_->port()).request("GET", "/").status, 200);
+  QTest::qWait(200);
+  QCOMPARE(server_->log_lines().size(), logged_before + 1);
   QCOMPARE(server_->get("/x%0d%0a2024-01-01T00:00:00Z%20GET%20/forged%20200").status, 404);
   QCOMPARE(server_->get("/x%22%20200%201%20%22-%22%20%22-%22").status, 404);
   QVERIFY(ClientConnection(server_->port()).request("error:", "/x").status != 0);
@@ -421,6 +426,7 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
   to.sin_port = htons(static_cast<std::uint16_t>(server_->port()));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   QCOMPARE(::connect(sock, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  const std::size_t logged_before = server_->log_lines().size();
   const auto start = std::chrono::steady_clock::now();
   auto dropped_after = std::async(std::launch::async, [sock, start] {
     const std::string head = "GET / HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
@@ -442,6 +448,8 @@ void TestServerRoutes::trickling_head_is_dropped_and_others_are_served() {
       lasted >= std::chrono::seconds(9) && lasted < std::chrono::seconds(20),
       qPrintable(QString("the trickling client lasted %1 ms")
                      .arg(std::chrono::duration_cast<std::chrono::milliseconds>(lasted).count())));
+  // The other client's request, and the head that was cut off.
+  QTRY_COMPARE_WITH_TIMEOUT(server_->log_lines().size(), logged_before + 2, 2000);
 }
 
 // Bytes that follow a request on its connection are a second request only when the first one's
@@ -491,6 +499,15 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request_data() {
       << QList<int>{200, 200};
   QTest::newRow("HTTP/1.0 without Host")
       << std::string("GET / HTTP/1.0\r\n\r\n") << QList<int>{200};
+  // Heads the library refuses by itself, before the service sees them.
+  QTest::newRow("bare CR line end") << get + "\r" << QList<int>{400};
+  QTest::newRow("NUL in header name") << get + "X-" + nul + "A: b\r\n\r\n" << QList<int>{400};
+  QTest::newRow("HTTP/0.9") << std::string("GET /\r\n") << QList<int>{400};
+  QTest::newRow("unknown version")
+      << std::string("GET / HTTP/7.1\r\nHost: x\r\n\r\n") << QList<int>{505};
+  QTest::newRow("TLS hello") << std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) +
+                                    repeat("Z", 32) + "\n"
+                             << QList<int>{};
 }
 
 void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
@@ -509,6 +526,9 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
        it != std::sregex_iterator(); ++it)
     seen.push_back(std::stoi((*it)[1]));
   QCOMPARE(seen, statuses);
+  // One log line for each request, answered or refused, and one for bytes refused unanswered.
+  const auto logged = static_cast<std::size_t>(std::max<qsizetype>(1, statuses.size()));
+  QTRY_COMPARE_WITH_TIMEOUT(server_->log_lines().size() - logged_before, logged, 2000);
   const auto lines = server_->log_lines();
   const bool second_served =
       std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(logged_before), lines.end(),

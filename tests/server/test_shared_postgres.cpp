@@ -1,6 +1,6 @@
 // Several services on one PostgreSQL database: racing sign-ups on one card spread over two
-// services, lock-out and sessions seen by two velmoth-server processes, and a database outage
-// while requests flow.
+// services, lock-out and sessions seen by two velmoth-server processes, a database outage
+// while requests flow, and a database that stalls.
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -225,6 +225,73 @@ class TestSharedPostgres : public QObject {
         "%d of %zu sign-ups acknowledged",
         stopped_ms, restarted_ms, static_cast<long long>(back_at_ms), acknowledged,
         sign_ups.size());
+    int outages = 0;
+    int recoveries = 0;
+    for (const std::string &line : server.log_lines()) {
+      outages += line.find("cannot be reached") != std::string::npos;
+      recoveries += line.find("reachable again") != std::string::npos;
+    }
+    QCOMPARE(outages, 1);
+    QCOMPARE(recoveries, 1);
+  }
+
+  // Another session holds the accounts table locked for 6 s: the pages that need no store keep
+  // answering at once, those that need it are told to come back within seconds, and the stall
+  // is logged once as an outage and once as its end.
+  void stalled_database_leaves_the_front_answering() {
+    const std::string uri = fresh_database();
+    RunningService server(QString::fromStdString(uri));
+    QVERIFY(server.service().ensure_demo_account());
+    QProcess locker;
+    locker.start(QStringLiteral("psql"),
+                 {QString::fromStdString(uri), QStringLiteral("-c"),
+                  QStringLiteral("BEGIN; LOCK TABLE accounts; SELECT pg_sleep(6); COMMIT")});
+    QVERIFY(locker.waitForStarted());
+    QTest::qWait(500);
+    const std::string made_up = "velmoth_session=" + std::string(32, 'a');
+    const struct {
+      std::string target;
+      std::string cookie;
+    } stalled[] = {
+        {"/account.asp", made_up},
+        {"/account.asp", made_up},
+        {"/account.asp", made_up},
+        {"/account.asp", made_up},
+        {"/login.asp?u=demo&p=demo1234", {}},
+        {"/login.asp?u=demo&p=demo1234", {}},
+    };
+    std::vector<std::future<std::pair<int, long long>>> answers;
+    // Sent one by one, so that the library hands them to different I/O threads.
+    for (const auto &request : stalled) {
+      QTest::qWait(50);
+      answers.push_back(std::async(std::launch::async, [&server, request] {
+        const auto start = std::chrono::steady_clock::now();
+        const int status = server.get(request.target, request.cookie).status;
+        return std::make_pair(
+            status, static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - start)
+                                               .count()));
+      }));
+    }
+    for (int i = 0; i < 40; ++i) {
+      for (const char *page : {"/", "/buy.html"}) {
+        const auto start = std::chrono::steady_clock::now();
+        QCOMPARE(server.get(page).status, 200);
+        const auto took = std::chrono::steady_clock::now() - start;
+        QVERIFY2(took < std::chrono::milliseconds(200), page);
+      }
+      QTest::qWait(100);
+    }
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+      const auto [status, ms] = answers[i].get();
+      QVERIFY2(
+          status == 503 && ms < 5000,
+          qPrintable(
+              QString("%1: %2 after %3 ms").arg(stalled[i].target.c_str()).arg(status).arg(ms)));
+    }
+    QVERIFY(locker.waitForFinished(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(server.get("/login.asp?u=demo&p=demo1234").body, std::string("1"),
+                              10000);
     int outages = 0;
     int recoveries = 0;
     for (const std::string &line : server.log_lines()) {

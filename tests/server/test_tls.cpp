@@ -39,8 +39,8 @@ QByteArray s_client(int port, const QStringList &extra, const QByteArray &reques
 
 // The first certificate in PEM text, without line breaks.
 QByteArray first_certificate(const QByteArray &text) {
-  const int begin = text.indexOf("-----BEGIN CERTIFICATE-----");
-  const int end = text.indexOf("-----END CERTIFICATE-----", begin);
+  const qsizetype begin = text.indexOf("-----BEGIN CERTIFICATE-----");
+  const qsizetype end = text.indexOf("-----END CERTIFICATE-----", begin);
   if (begin < 0 || end < 0) return {};
   return text.mid(begin, end - begin).replace('\n', "");
 }

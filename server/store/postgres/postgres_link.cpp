@@ -2,14 +2,25 @@
 // retried.
 #include "store/postgres/postgres_link.h"
 
+#include <poll.h>
+
 #include <cstdlib>
 #include <regex>
+#include <string>
 
 namespace velmoth::server {
 namespace {
 
 // Seconds a new connection may take before the server counts as unreachable.
 constexpr const char *kConnectTimeout = "3";
+// A connection that has gone silent (a peer gone without a word, a cut cable) is noticed within
+// about ten seconds even when idle, and a statement runs at most PgPool::kAnswerTime.
+constexpr const char *kKeepaliveIdle = "5";
+constexpr const char *kKeepaliveInterval = "2";
+constexpr const char *kKeepaliveCount = "2";
+constexpr const char *kUserTimeout = "9000";
+const std::string kStatementTimeout =
+    "-c statement_timeout=" + std::to_string(PgPool::kAnswerTime.count());
 
 // libpq's message on one line: its line breaks and tabs become single blanks.
 std::string trimmed(const char *message) {
@@ -30,6 +41,11 @@ bool connection_state(const char *sqlstate) {
   // Class 08 is a connection exception; 57P01 to 57P03 mean the server is shutting down or
   // starting up.
   return code.rfind("08", 0) == 0 || code.rfind("57P0", 0) == 0;
+}
+
+bool timeout_state(const char *sqlstate) {
+  // 57014: the statement was cancelled, here by statement_timeout.
+  return sqlstate && std::string(sqlstate) == "57014";
 }
 
 bool conflict_state(const char *sqlstate) {
@@ -62,17 +78,54 @@ PgRows checked(PgRows rows, PGresult *result, PGconn *connection) {
       trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(connection));
   if (PQstatus(connection) != CONNECTION_OK || connection_state(sqlstate))
     throw PgConnectionLost(message.empty() ? "the connection was lost" : message);
+  if (timeout_state(sqlstate)) throw PgTimedOut(message);
   if (conflict_state(sqlstate)) throw PgConflict(message);
   throw StoreError(message);
 }
 
 }  // namespace
 
+void PgConnection::without_time_limit() {
+  query("SET LOCAL statement_timeout = 0");
+  time_limited_ = false;
+}
+
+PGresult *PgConnection::answer() {
+  const auto deadline =
+      std::chrono::steady_clock::now() + PgPool::kAnswerTime + PgPool::kAnswerGrace;
+  PGresult *last = nullptr;
+  for (;;) {
+    while (!PQisBusy(connection_)) {
+      PGresult *next = PQgetResult(connection_);
+      if (!next) return last;
+      // Of several results the first failure counts, else the last result.
+      const bool failed = last && PQresultStatus(last) == PGRES_FATAL_ERROR;
+      PQclear(failed ? next : last);
+      if (!failed) last = next;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (time_limited_ && left.count() <= 0) {
+      PQclear(last);
+      throw PgTimedOut("the database gave no answer within " +
+                       std::to_string((PgPool::kAnswerTime + PgPool::kAnswerGrace).count()) +
+                       " ms");
+    }
+    pollfd ready{PQsocket(connection_), POLLIN, 0};
+    ::poll(&ready, 1, time_limited_ ? static_cast<int>(left.count()) : -1);
+    if (!PQconsumeInput(connection_)) {
+      PQclear(last);
+      return nullptr;  // the connection is gone: checked() reads why from it
+    }
+  }
+}
+
 const std::string &PgConnection::prepared(const std::string &sql, int values) {
   const auto found = prepared_.find(sql);
   if (found != prepared_.end()) return found->second;
   const std::string name = "velmoth_" + std::to_string(prepared_.size());
-  PGresult *result = PQprepare(connection_, name.c_str(), sql.c_str(), values, nullptr);
+  PGresult *result =
+      PQsendPrepare(connection_, name.c_str(), sql.c_str(), values, nullptr) ? answer() : nullptr;
   checked(PgRows(result), result, connection_);
   return prepared_.emplace(sql, name).first->second;
 }
@@ -88,13 +141,15 @@ PgRows PgConnection::query(std::string_view sql, const std::vector<std::string> 
   const std::string text(sql);
   // Without values the text may hold several statements (a migration), which only PQexec runs.
   if (values.empty()) {
-    PGresult *result = PQexec(connection_, text.c_str());
+    PGresult *result = PQsendQuery(connection_, text.c_str()) ? answer() : nullptr;
     return checked(PgRows(result), result, connection_);
   }
   const int count = static_cast<int>(values.size());
   const std::string &name = prepared(text, count);
   PGresult *result =
-      PQexecPrepared(connection_, name.c_str(), count, pointers.data(), nullptr, nullptr, 0);
+      PQsendQueryPrepared(connection_, name.c_str(), count, pointers.data(), nullptr, nullptr, 0)
+          ? answer()
+          : nullptr;
   return checked(PgRows(result), result, connection_);
 }
 
@@ -149,6 +204,22 @@ void PgPool::give_back(PGconn *connection) {
   returned_.notify_one();
 }
 
+bool PgPool::may_try() {
+  if (!unreachable_) return true;
+  std::lock_guard<std::mutex> lock(outage_mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!unreachable_) return true;
+  if (now < next_try_) return false;
+  // This request tries the server; the others fail at once until it knows.
+  next_try_ = now + kAnswerTime + kAnswerGrace;
+  return true;
+}
+
+std::string PgPool::outage_cause() {
+  std::lock_guard<std::mutex> lock(outage_mutex_);
+  return last_cause_;
+}
+
 void PgPool::note_unreachable(const std::string &cause) {
   std::lock_guard<std::mutex> lock(outage_mutex_);
   const auto now = std::chrono::steady_clock::now();
@@ -186,14 +257,25 @@ bool PgPool::Lease::connected() const {
 
 void PgPool::Lease::connect() {
   drop();
-  {
-    std::lock_guard<std::mutex> lock(pool_.outage_mutex_);
-    if (pool_.unreachable_ && std::chrono::steady_clock::now() < pool_.next_try_)
-      throw StoreUnavailable(pool_.last_cause_);
-  }
-  // Keywords later in the list win, so a connect_timeout in the URI overrides ours.
-  const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char *const values[] = {kConnectTimeout, pool_.uri_.c_str(), nullptr};
+  // Keywords later in the list win, so the URI's own settings override ours.
+  const char *const keywords[] = {"connect_timeout",
+                                  "keepalives",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  "tcp_user_timeout",
+                                  "options",
+                                  "dbname",
+                                  nullptr};
+  const char *const values[] = {kConnectTimeout,
+                                "1",
+                                kKeepaliveIdle,
+                                kKeepaliveInterval,
+                                kKeepaliveCount,
+                                kUserTimeout,
+                                kStatementTimeout.c_str(),
+                                pool_.uri_.c_str(),
+                                nullptr};
   connection_ = PQconnectdbParams(keywords, values, 1);
   if (connection_ && PQstatus(connection_) == CONNECTION_OK) return;
   const std::string cause = connection_ ? trimmed(PQerrorMessage(connection_)) : "out of memory";

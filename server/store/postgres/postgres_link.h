@@ -47,6 +47,10 @@ class PgConnection {
   PgConnection(PGconn *connection, PreparedNames &prepared)
       : connection_(connection), prepared_(prepared) {}
 
+  // Lifts the time limit on answers for the rest of the transaction (a migration may lock and
+  // rewrite whole tables); call it right after BEGIN.
+  void without_time_limit();
+
   PgRows query(std::string_view sql, const std::vector<std::string> &values);
   template <typename... Values>
   PgRows query(std::string_view sql, const Values &...values) {
@@ -62,8 +66,12 @@ class PgConnection {
   // The name of sql's statement on this connection, prepared when new.
   const std::string &prepared(const std::string &sql, int values);
 
+  // The result of what was just sent; throws PgTimedOut when it takes longer than allowed.
+  PGresult *answer();
+
   PGconn *connection_;
   PreparedNames &prepared_;
+  bool time_limited_ = true;
 };
 
 // A transaction on one connection; rolls back unless commit() was called.
@@ -87,6 +95,13 @@ class PgConnectionLost : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Thrown inside PgPool::access when the server gives no answer in time: it is overloaded, a
+// lock is held for long, or the network between has died without saying so.
+class PgTimedOut : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Thrown inside PgPool::access when the server asks for the transaction to be tried again
 // (serialization failure, deadlock).
 class PgConflict : public std::runtime_error {
@@ -98,13 +113,18 @@ class PgConflict : public std::runtime_error {
 // service's threads. A broken connection is replaced on its next use, and the work it was doing
 // is run once more on the new one (it was a transaction that had not committed, or whose commit
 // the server had not confirmed: running it again cannot do it twice, only refuse it). When the
-// server cannot be reached, requests fail at once with StoreUnavailable, a new connection is
-// tried at most every kRetryInterval, and the outage is logged once when it starts and once when
-// it ends.
+// server cannot be reached or gives no answer within kAnswerTime, requests fail with
+// StoreUnavailable, the outage is logged once when it starts and once when it ends, and while it
+// lasts one request at a time tries the server again (at most every kRetryInterval) while the
+// others fail at once.
 class PgPool {
  public:
   static constexpr std::chrono::milliseconds kRetryInterval{250};
   static constexpr int kConflictRetries = 5;
+  // The longest a statement may take: the server cancels it then, and a server that does not
+  // answer at all is given up kAnswerGrace later.
+  static constexpr std::chrono::milliseconds kAnswerTime{3000};
+  static constexpr std::chrono::milliseconds kAnswerGrace{1000};
 
   PgPool(std::string uri, std::size_t size, LogSink log);
   ~PgPool();
@@ -114,6 +134,7 @@ class PgPool {
   template <typename Fn>
   auto access(Fn &&fn) {
     Lease lease(*this);
+    if (!may_try()) throw StoreUnavailable(outage_cause());
     for (int attempt = 0;; ++attempt) {
       try {
         if (!lease.connected()) lease.connect();
@@ -127,6 +148,11 @@ class PgPool {
           note_unreachable(lost.what());
           throw StoreUnavailable(lost.what());
         }
+      } catch (const PgTimedOut &timed_out) {
+        // Not tried again: a second wait would only double the client's.
+        lease.drop();
+        note_unreachable(timed_out.what());
+        throw StoreUnavailable(timed_out.what());
       } catch (const PgConflict &conflict) {
         if (attempt >= kConflictRetries) throw StoreError(conflict.what());
       }
@@ -156,6 +182,9 @@ class PgPool {
 
   PGconn *take();
   void give_back(PGconn *connection);
+  // false while an outage lasts and another request is trying the server.
+  bool may_try();
+  std::string outage_cause();
   void note_unreachable(const std::string &cause);
   void note_reachable();
 

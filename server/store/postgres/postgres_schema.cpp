@@ -98,6 +98,7 @@ static_assert(carries_every_migration(kSteps), "the PostgreSQL store lacks a mig
 void prepare_schema(PgPool &pool, const NameRules &rules) {
   pool.access([&](PgConnection &db) {
     PgTransaction transaction(db);
+    db.without_time_limit();
     db.query("SELECT pg_advisory_xact_lock($1)", kSchemaLock);
     std::int64_t version = 0;
     if (db.query("SELECT to_regclass('velmoth_schema') IS NOT NULL").flag(0, 0)) {
