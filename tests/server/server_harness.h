@@ -70,11 +70,13 @@ std::string send_raw(int port, const std::string &bytes);
 
 // The service with a movable clock and a captured access log, served on a free loopback port
 // from a database in a temporary folder unless database_path is given. Hashing is as cheap as
-// Argon2id allows unless hash_cost says otherwise; plain HTTP unless transport says otherwise.
+// Argon2id allows unless hash_cost says otherwise; plain HTTP unless transport says otherwise;
+// under the front's usual limits unless limits says otherwise.
 class RunningService {
  public:
   explicit RunningService(const QString &database_path = {},
-                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {});
+                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {},
+                          FrontLimits limits = {});
   ~RunningService();
 
   int port() const { return port_; }
