@@ -98,6 +98,9 @@ struct WebFront::Exchange {
 struct WebFront::Peer {
   std::uint64_t accounted = 0;
   bool ended_by_us = false;  // answered with a close; later bytes were never meant to be read
+  // Over TLS, where the bytes received count the handshake's too: a request line has been read
+  // and its request not yet handed to the front.
+  bool line_unanswered = false;
 };
 
 WebFront::Peer *WebFront::peer_of(MHD_Connection *connection) {
@@ -203,6 +206,7 @@ bool WebFront::serve() {
       {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits_.idle_timeout.count()), nullptr},
       {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&WebFront::on_completed), this},
       {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&WebFront::on_connection), this},
+      {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&WebFront::on_request_line), this},
   };
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
   if (transport_.tls) {
@@ -267,6 +271,7 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
     // out on the next call, or once the worker pool has made it.
     if (!exchange) {
       front.deadlines_->head_complete(socket_of(connection));
+      if (Peer *peer = peer_of(connection)) peer->line_unanswered = false;
       exchange = new Exchange{method ? method : "",
                               url ? url : "",
                               version ? version : "",
@@ -370,6 +375,11 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
     ::shutdown(socket, SHUT_RD);
 }
 
+void *WebFront::on_request_line(void *, const char *, MHD_Connection *connection) {
+  if (Peer *peer = peer_of(connection)) peer->line_unanswered = true;
+  return nullptr;  // the request's state starts empty, as the first on_request() call expects
+}
+
 void WebFront::on_connection(void *self, MHD_Connection *connection, void **socket_state,
                              MHD_ConnectionNotificationCode what) {
   auto &front = *static_cast<WebFront *>(self);
@@ -382,10 +392,11 @@ void WebFront::on_connection(void *self, MHD_Connection *connection, void **sock
   front.deadlines_->closed(socket);
   auto *peer = static_cast<Peer *>(*socket_state);
   *socket_state = nullptr;
-  // Over TLS the handshake's bytes count too, so only plain connections are judged this way.
-  // The kernel counts the client's closing of its side (FIN) as one byte.
-  if (peer && !peer->ended_by_us && !front.transport_.tls &&
-      bytes_received(socket) > peer->accounted + 1)
+  // Over TLS the handshake's bytes count too, so a TLS connection is judged by a request line
+  // left without its request instead. The kernel counts the client's closing of its side (FIN)
+  // as one byte.
+  if (peer && !peer->ended_by_us &&
+      (front.transport_.tls ? peer->line_unanswered : bytes_received(socket) > peer->accounted + 1))
     front.access_log_(
         access_line({front.service_.now(), peer_address(connection), "-", "-", "-", 400, 0}));
   delete peer;

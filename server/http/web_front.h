@@ -87,6 +87,8 @@ class WebFront {
                                std::size_t *upload_data_size, void **request_state);
   static void on_completed(void *self, MHD_Connection *connection, void **request_state,
                            MHD_RequestTerminationCode why);
+  // The library has read a request line; over TLS this marks a request it may yet refuse itself.
+  static void *on_request_line(void *self, const char *uri, MHD_Connection *connection);
   static void on_connection(void *self, MHD_Connection *connection, void **socket_state,
                             MHD_ConnectionNotificationCode what);
 

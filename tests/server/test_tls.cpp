@@ -173,6 +173,32 @@ class TestTls : public QObject {
     QVERIFY2(said.contains("HTTP/1.1 200 OK") == served, said.constData());
   }
 
+  // Heads the library refuses by itself are logged over TLS as they are over plain HTTP, and an
+  // answered request only with its own line.
+  void refused_heads_are_logged_data() {
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("refused");
+    QTest::newRow("answered") << QByteArray(kLastRequest) << 0;
+    QTest::newRow("bare CR line end") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r") << 1;
+    QTest::newRow("NUL in header name")
+        << QByteArray("GET / HTTP/1.1\r\nX-") + '\0' + "A: b\r\n\r\n"
+        << 1;
+  }
+  void refused_heads_are_logged() {
+    QFETCH(QByteArray, head);
+    QFETCH(int, refused);
+    const auto refusals = [this] {
+      const auto lines = server_->log_lines();
+      return std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+        return line.find("\"- - -\" 400") != std::string::npos;
+      });
+    };
+    const auto before = refusals();
+    s_client(server_->port(), {}, head);
+    QTest::qWait(300);  // the connection is closed; its last line, if any, follows at once
+    QTRY_COMPARE_WITH_TIMEOUT(refusals(), before + refused, 5000);
+  }
+
   void reload_swaps_the_certificate_for_new_handshakes_only() {
     QProcess before;
     before.setProcessChannelMode(QProcess::MergedChannels);
