@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+#include <algorithm>
 #include <future>
 #include <memory>
 #include <set>
@@ -27,6 +28,13 @@ std::string sign_up(int port, const std::string &account, const std::string &pas
                                                {"cc", card.password}}),
                           {}, from);
   return reply.status == 200 ? reply.body : "status " + std::to_string(reply.status);
+}
+
+// How many of the service's log lines hold text.
+long lines_with(const RunningService &server, const char *text) {
+  const std::vector<std::string> lines = server.log_lines();
+  return std::count_if(lines.begin(), lines.end(),
+                       [text](const std::string &line) { return line.find(text) != line.npos; });
 }
 
 // A velmoth-server process serving uri on a free loopback port.
@@ -225,17 +233,11 @@ class TestSharedPostgres : public QObject {
         "%d of %zu sign-ups acknowledged",
         stopped_ms, restarted_ms, static_cast<long long>(back_at_ms), acknowledged,
         sign_ups.size());
-    int outages = 0;
-    int recoveries = 0;
-    for (const std::string &line : server.log_lines()) {
-      outages += line.find("cannot be reached") != std::string::npos;
-      recoveries += line.find("reachable again") != std::string::npos;
-    }
-    QCOMPARE(outages, 1);
-    QCOMPARE(recoveries, 1);
+    QCOMPARE(lines_with(server, "cannot be reached"), 1);
+    QCOMPARE(lines_with(server, "reachable again"), 1);
   }
 
-  // Another session holds the accounts table locked for 6 s: the pages that need no store keep
+  // Another session holds the accounts table locked for 15 s: the pages that need no store keep
   // answering at once, those that need it are told to come back within seconds, and the stall
   // is logged once as an outage and once as its end.
   void stalled_database_leaves_the_front_answering() {
@@ -245,7 +247,7 @@ class TestSharedPostgres : public QObject {
     QProcess locker;
     locker.start(QStringLiteral("psql"),
                  {QString::fromStdString(uri), QStringLiteral("-c"),
-                  QStringLiteral("BEGIN; LOCK TABLE accounts; SELECT pg_sleep(6); COMMIT")});
+                  QStringLiteral("BEGIN; LOCK TABLE accounts; SELECT pg_sleep(15); COMMIT")});
     QVERIFY(locker.waitForStarted());
     QTest::qWait(500);
     const std::string made_up = "velmoth_session=" + std::string(32, 'a');
@@ -273,15 +275,19 @@ class TestSharedPostgres : public QObject {
                                                .count()));
       }));
     }
-    for (int i = 0; i < 40; ++i) {
+    std::chrono::steady_clock::duration slowest{};
+    for (int i = 0; i < 140; ++i) {
       for (const char *page : {"/", "/buy.html"}) {
         const auto start = std::chrono::steady_clock::now();
         QCOMPARE(server.get(page).status, 200);
-        const auto took = std::chrono::steady_clock::now() - start;
-        QVERIFY2(took < std::chrono::milliseconds(200), page);
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
       }
       QTest::qWait(100);
     }
+    qInfo("slowest page while the store stalled: %lld us",
+          static_cast<long long>(
+              std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));
+    QVERIFY(slowest < std::chrono::milliseconds(50));
     for (std::size_t i = 0; i < answers.size(); ++i) {
       const auto [status, ms] = answers[i].get();
       QVERIFY2(
@@ -289,17 +295,11 @@ class TestSharedPostgres : public QObject {
           qPrintable(
               QString("%1: %2 after %3 ms").arg(stalled[i].target.c_str()).arg(status).arg(ms)));
     }
-    QVERIFY(locker.waitForFinished(10000));
+    QVERIFY(locker.waitForFinished(20000));
     QTRY_COMPARE_WITH_TIMEOUT(server.get("/login.asp?u=demo&p=demo1234").body, std::string("1"),
                               10000);
-    int outages = 0;
-    int recoveries = 0;
-    for (const std::string &line : server.log_lines()) {
-      outages += line.find("cannot be reached") != std::string::npos;
-      recoveries += line.find("reachable again") != std::string::npos;
-    }
-    QCOMPARE(outages, 1);
-    QCOMPARE(recoveries, 1);
+    QCOMPARE(lines_with(server, "cannot be reached"), 1);
+    QCOMPARE(lines_with(server, "reachable again"), 1);
   }
 };
 
