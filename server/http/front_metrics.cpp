@@ -22,11 +22,15 @@ std::size_t status_slot(int status) {
   return slot;
 }
 
-bool handshake_finished(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-  auto session = info ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
-  return session && gnutls_handshake_get_last_in(session) == GNUTLS_HANDSHAKE_FINISHED;
+// Called by GnuTLS after each Finished message of a handshake; the library keeps the connection
+// as the session's pointer.
+int on_finished(gnutls_session_t session, unsigned int, unsigned int, unsigned int incoming,
+                const gnutls_datum_t *) {
+  if (!incoming) return 0;
+  FrontMetrics &metrics = front_metrics();
+  std::lock_guard<std::mutex> lock(metrics.finished_mutex);
+  metrics.finished.insert(static_cast<const MHD_Connection *>(gnutls_session_get_ptr(session)));
+  return 0;
 }
 
 void write_front(MetricsText &out, const FrontMetrics &front) {
@@ -78,9 +82,23 @@ void FrontMetrics::answered(std::size_t route, int status,
   durations[place].observe(std::chrono::steady_clock::now() - arrived);
 }
 
+void FrontMetrics::opened(MHD_Connection *connection, bool tls) {
+  connections.add(1);
+  if (!tls) return;
+  const MHD_ConnectionInfo *info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (info && info->tls_session)
+    gnutls_handshake_set_hook_function(static_cast<gnutls_session_t>(info->tls_session),
+                                       GNUTLS_HANDSHAKE_FINISHED, GNUTLS_HOOK_POST, &on_finished);
+}
+
 void FrontMetrics::closed(MHD_Connection *connection, bool tls) {
   connections.add(-1);
-  if (tls) (handshake_finished(connection) ? tls_completed : tls_failed).add();
+  if (!tls) return;
+  std::unique_lock<std::mutex> lock(finished_mutex);
+  const bool completed = finished.erase(connection) > 0;
+  lock.unlock();
+  (completed ? tls_completed : tls_failed).add();
 }
 
 FrontMetrics &front_metrics() {

@@ -6,7 +6,9 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "base/metrics.h"
 #include "http/routes.h"
@@ -34,9 +36,16 @@ struct FrontMetrics {
 
   // A request to route (a place, or kOtherRoute) answered with status; its head arrived then.
   void answered(std::size_t route, int status, std::chrono::steady_clock::time_point arrived);
+  // A connection opened; over TLS, its handshake is watched for the client's Finished message.
+  void opened(MHD_Connection *connection, bool tls);
   // A connection closed; over TLS, its handshake counts as completed when the client's
-  // Finished message arrived, as failed otherwise.
+  // Finished message arrived, as failed otherwise. (By now the library has freed the TLS
+  // session, so the handshake is judged from what was seen while it ran.)
   void closed(MHD_Connection *connection, bool tls);
+
+  // TLS connections whose client has sent its Finished message, until they close.
+  std::mutex finished_mutex;
+  std::unordered_set<const MHD_Connection *> finished;
 };
 
 // The process's front metrics.

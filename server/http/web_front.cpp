@@ -378,7 +378,7 @@ void WebFront::on_connection(void *self, MHD_Connection *connection, void **sock
   const int socket = socket_of(connection);
   if (what == MHD_CONNECTION_NOTIFY_STARTED) {
     front.deadlines_->opened(socket);
-    front_metrics().connections.add(1);
+    front_metrics().opened(connection, front.transport_.tls != nullptr);
     *socket_state = new Peer{};
     return;
   }

@@ -247,7 +247,7 @@ void TestServerRoutes::metrics_count_each_request() {
   QVERIFY(metrics);
   const auto scrape = [&] { return metric_values(get(metrics->port(), "/metrics").body); };
   auto before = scrape();
-  secrets_.push_back("metered-secret-1");
+  secrets_.emplace_back("metered-secret-1");
   QCOMPARE(sign_up("metered", "metered-secret-1", "12345", kFresh, kFresh), std::string("3"));
   QCOMPARE(sign_up("metered", "metered-secret-1", "12345", kFresh, kFresh), std::string("1"));
   QCOMPARE(sign_up("metered2", "metered-secret-1", "12345", kFresh, "WRONGPW1"), std::string("2"));

@@ -11,6 +11,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include "http/front_metrics.h"
 #include "server_harness.h"
 #include "test_certificates.h"
 
@@ -157,8 +158,15 @@ class TestTls : public QObject {
   void versions_and_suites() {
     QFETCH(QStringList, offer);
     QFETCH(bool, served);
+    const Counter &counted = served ? front_metrics().tls_completed : front_metrics().tls_failed;
+    const Counter &other = served ? front_metrics().tls_failed : front_metrics().tls_completed;
+    const std::uint64_t counted_before = counted.value();
+    const std::uint64_t other_before = other.value();
     const QByteArray said = s_client(server_->port(), offer);
     QVERIFY2(said.contains("HTTP/1.1 200 OK") == served, said.constData());
+    // The metrics judge each handshake once, as its connection closes.
+    QTRY_COMPARE(counted.value() - counted_before, std::uint64_t(1));
+    QCOMPARE(other.value() - other_before, std::uint64_t(0));
   }
 
   void reload_swaps_the_certificate_for_new_handshakes_only() {
