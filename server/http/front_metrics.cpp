@@ -22,8 +22,8 @@ std::size_t status_slot(int status) {
   return slot;
 }
 
-// Called by GnuTLS after each Finished message of a handshake; the library keeps the connection
-// as the session's pointer.
+// Called by GnuTLS after each Finished message of a handshake. libmicrohttpd keeps its
+// connection as the session's pointer (opened() checks that before it sets this hook).
 int on_finished(gnutls_session_t session, unsigned int, unsigned int, unsigned int incoming,
                 const gnutls_datum_t *) {
   if (!incoming) return 0;
@@ -87,9 +87,10 @@ void FrontMetrics::opened(MHD_Connection *connection, bool tls) {
   if (!tls) return;
   const MHD_ConnectionInfo *info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-  if (info && info->tls_session)
-    gnutls_handshake_set_hook_function(static_cast<gnutls_session_t>(info->tls_session),
-                                       GNUTLS_HANDSHAKE_FINISHED, GNUTLS_HOOK_POST, &on_finished);
+  auto session = info ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
+  if (session && gnutls_session_get_ptr(session) == connection)
+    gnutls_handshake_set_hook_function(session, GNUTLS_HANDSHAKE_FINISHED, GNUTLS_HOOK_POST,
+                                       &on_finished);
 }
 
 void FrontMetrics::closed(MHD_Connection *connection, bool tls) {
