@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 
+#include "base/metrics.h"
 #include "postgres_instance.h"
 #include "server_harness.h"
 
@@ -164,6 +165,8 @@ class TestSharedPostgres : public QObject {
     RunningService server(QString::fromStdString(uri));
     QVERIFY(server.service().ensure_demo_account());
     const std::vector<Card> cards = server.service().add_cards(400);
+    const std::uint64_t outages_before = store_counters().outages.value();
+    const std::uint64_t reconnects_before = store_counters().reconnects.value();
 
     std::atomic<bool> done{false};
     std::atomic<bool> restarted{false};
@@ -233,6 +236,9 @@ class TestSharedPostgres : public QObject {
     }
     QCOMPARE(outages, 1);
     QCOMPARE(recoveries, 1);
+    // The metrics count them as the log tells them.
+    QCOMPARE(store_counters().outages.value() - outages_before, std::uint64_t(1));
+    QCOMPARE(store_counters().reconnects.value() - reconnects_before, std::uint64_t(1));
   }
 
   // Another session holds the accounts table locked for 6 s: the pages that need no store keep
