@@ -21,6 +21,7 @@
 #include <regex>
 #include <thread>
 
+#include "base/metrics.h"
 #include "http/metrics_listener.h"
 #include "http/routes.h"
 #include "server_harness.h"
@@ -88,6 +89,7 @@ class TestServerRoutes : public QObject {
   void log_in_answers();
   void metrics_count_each_request();
   void metrics_scrape_passes_promtool();
+  void duration_buckets_are_cumulative();
   void hostile_characters_in_every_field_are_harmless();
   void account_page_needs_a_live_session();
   void racing_sign_ups_data();
@@ -316,6 +318,21 @@ void TestServerRoutes::metrics_scrape_passes_promtool() {
   check.closeWriteChannel();
   QVERIFY(check.waitForFinished());
   QVERIFY2(check.exitCode() == 0, check.readAll().constData());
+}
+
+void TestServerRoutes::duration_buckets_are_cumulative() {
+  // A bound holds the durations up to and including it; each bucket holds those below it too.
+  Histogram histogram;
+  for (const auto milliseconds : {1, 5, 6, 10'000, 10'001})
+    histogram.observe(std::chrono::milliseconds(milliseconds));
+  MetricsText text;
+  text.histogram("d_seconds", {{"route", "/"}}, histogram);
+  auto values = metric_values(text.text());
+  for (const auto &[le, count] : std::vector<std::pair<std::string, double>>{
+           {"0.005", 2}, {"0.01", 3}, {"5", 3}, {"10", 4}, {"+Inf", 5}})
+    QVERIFY2(values[R"(d_seconds_bucket{route="/",le=")" + le + R"("})"] == count, le.c_str());
+  QCOMPARE(values[R"(d_seconds_count{route="/"})"], 5.0);
+  QCOMPARE(values[R"(d_seconds_sum{route="/"})"], 20.013);
 }
 
 void TestServerRoutes::hostile_characters_in_every_field_are_harmless() {
