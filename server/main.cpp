@@ -19,6 +19,7 @@
 #include "cli/operator_commands.h"
 #include "cli/service_manager.h"
 #include "cli/store_location.h"
+#include "http/metrics_listener.h"
 #include "http/tls_identity.h"
 #include "http/web_front.h"
 
@@ -68,6 +69,11 @@ void reload_tls(TlsIdentity *tls) {
   }
 }
 
+// host as written in an address: an IPv6 host in brackets.
+std::string bracketed(const std::string &host) {
+  return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
 int serve(const ServeCommand &command) {
   // SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one watcher thread with
   // sigwait(), so stopping and reloading run as ordinary code rather than in a signal handler.
@@ -106,6 +112,18 @@ int serve(const ServeCommand &command) {
                  "--plain-behind-tls-proxy\n",
                  host.c_str());
     return kExitUsage;
+  }
+  std::unique_ptr<MetricsListener> metrics;
+  if (!command.metrics_host.empty()) {
+    const std::string at = bracketed(command.metrics_host);
+    metrics = MetricsListener::start(command.metrics_host, command.metrics_port);
+    if (!metrics) {
+      std::fprintf(stderr, "velmoth-server: cannot serve metrics on %s:%d\n", at.c_str(),
+                   command.metrics_port);
+      return kExitFailed;
+    }
+    std::fprintf(stderr, "velmoth-server: metrics at http://%s:%d/metrics\n", at.c_str(),
+                 metrics->port());
   }
   if (command.demo) print_demo(service);
   std::fprintf(stderr, "velmoth-server: listening on %s://%s:%d/\n", tls ? "https" : "http",

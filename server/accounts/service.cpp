@@ -97,8 +97,11 @@ Service::LoginOutcome Service::try_log_in(std::string_view account, std::string_
       throttle_.begin_attempt(key, client_address, now, stored.has_value());
   // A refused try or a missing account costs no hash, only the time one takes, so it tells
   // nothing about the password or the account and cannot tie up the hashing threads.
-  if (!stored || !attempt.allowed) return {std::nullopt, hasher_.typical_time()};
-  if (!hasher_.verify(stored->password_hash, password)) return {};
+  if (!stored || !attempt.allowed)
+    return {std::nullopt, hasher_.typical_time(),
+            attempt.allowed ? LoginResult::Refused : LoginResult::Throttled};
+  if (!hasher_.verify(stored->password_hash, password))
+    return {std::nullopt, {}, LoginResult::Wrong};
 
   // The account may have been disabled or given a new password while the hash ran: the store
   // makes the session only for the hash just verified, on an account still enabled.
@@ -107,7 +110,7 @@ Service::LoginOutcome Service::try_log_in(std::string_view account, std::string_
                            now + options_.session_lifetime.count(), now))
     return {};
   throttle_.record_success(attempt);
-  return {std::move(token), {}};
+  return {std::move(token), {}, LoginResult::Accepted};
 }
 
 std::optional<AccountView> Service::account_for_session(std::string_view token) {

@@ -42,11 +42,17 @@ class Service {
  public:
   explicit Service(std::unique_ptr<Store> store, ServiceOptions options = {});
 
+  // How a login try ended, for the operator's metrics (the client is told only yes or no):
+  // a session, a wrong password, refused by the login throttle, or refused because the request
+  // was invalid or names no account that may log in (unknown or disabled).
+  enum class LoginResult { Accepted, Wrong, Throttled, Refused };
+
   // What a login try came to: a session token, or nothing; and how long to hold the answer back
   // so that it takes as long as a password verification would have.
   struct LoginOutcome {
     std::optional<std::string> token;
     std::chrono::nanoseconds hold{};
+    LoginResult result = LoginResult::Refused;
   };
 
   // A new session token when the account exists, the password matches and the login throttle

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 #include "base/text_rules.h"
 
@@ -26,19 +28,19 @@ std::optional<int> bounded_number(const std::string &text, int min, int max) {
   return value;
 }
 
-// HOST:PORT, with an IPv6 host in brackets: [::1]:8931.
-void parse_listen(const std::string &text, ServeCommand &command) {
+// HOST:PORT given to option, with an IPv6 host in brackets: [::1]:8931.
+std::pair<std::string, int> parse_listen(const std::string &text, const std::string &option,
+                                         const char *example) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0)
-    throw std::invalid_argument("--listen needs HOST:PORT, e.g. 127.0.0.1:8931");
+    throw std::invalid_argument(option + " needs HOST:PORT, e.g. " + example);
   std::string host = text.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
   const auto port = bounded_number(text.substr(colon + 1), 0, 65535);
   if (host.empty() || !port)
-    throw std::invalid_argument("--listen needs HOST:PORT with a port from 0 to 65535");
-  command.host = host;
-  command.port = *port;
+    throw std::invalid_argument(option + " needs HOST:PORT with a port from 0 to 65535");
+  return {host, *port};
 }
 
 [[noreturn]] void refuse_address(const std::string &option, const std::string &item) {
@@ -165,7 +167,13 @@ Command parse_command_line(const std::vector<std::string> &args) {
     if (auto db = option_value(args, i, "--db")) {
       serve.database = *db;
     } else if (auto listen = option_value(args, i, "--listen"); listen && verb == "serve") {
-      parse_listen(*listen, serve);
+      std::tie(serve.host, serve.port) = parse_listen(*listen, "--listen", "127.0.0.1:8931");
+    } else if (auto metrics = option_value(args, i, "--metrics-listen");
+               metrics && verb == "serve") {
+      // Empty (as the system service passes an unset setting) leaves the listener off.
+      if (!metrics->empty())
+        std::tie(serve.metrics_host, serve.metrics_port) =
+            parse_listen(*metrics, "--metrics-listen", "127.0.0.1:9100");
     } else if (args[i] == "--demo" && verb == "serve") {
       serve.demo = true;
     } else if (auto cert = option_value(args, i, "--tls-cert"); cert && verb == "serve") {
@@ -206,6 +214,7 @@ std::string usage_text() {
          "  velmoth-server serve --db LOCATION [--listen HOST:PORT] [--demo]\n"
          "                       [--tls-cert FILE --tls-key FILE]\n"
          "                       [--plain-behind-tls-proxy ADDRESS[,ADDRESS...]]\n"
+         "                       [--metrics-listen HOST:PORT]\n"
          "      Serves the velmoth web service. LOCATION is the path of an SQLite file\n"
          "      (created if missing) or a postgresql://USER@HOST/DATABASE address of a\n"
          "      PostgreSQL database shared by several service processes.\n"
@@ -217,6 +226,9 @@ std::string usage_text() {
          "      on loopback only, since passwords travel in the query, unless the listener\n"
          "      sits behind TLS-terminating proxies named with --plain-behind-tls-proxy, whose\n"
          "      X-Forwarded-For then names the client.\n"
+         "      --metrics-listen serves Prometheus metrics (counts of requests, logins,\n"
+         "      sign-ups, connections; nothing secret) over plain HTTP at /metrics on a\n"
+         "      second address; keep it on loopback or a private network. Off when empty.\n"
          "  velmoth-server add-cards --db LOCATION COUNT\n"
          "      Creates COUNT (1-" +
          std::to_string(kMaxCardsPerRun) +

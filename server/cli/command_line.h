@@ -19,6 +19,9 @@ struct ServeCommand {
   // TLS-terminating proxies in front of a plain listener that is not loopback, as addresses
   // written the canonical way; plain HTTP elsewhere than loopback is refused without them.
   std::vector<std::string> tls_proxies;
+  // Where the metrics listener serves /metrics; no listener while the host is empty.
+  std::string metrics_host;
+  int metrics_port = 0;
 };
 
 struct AddCardsCommand {

@@ -10,6 +10,9 @@
 // A "t" parameter, when sent, only keeps caches from answering with an old copy; it is ignored.
 #include "http/routes.h"
 
+#include <iterator>
+
+#include "http/front_metrics.h"
 #include "http/pages.h"
 
 namespace velmoth::server {
@@ -30,6 +33,13 @@ char signup_code(SignupResult result) {
   return '0';
 }
 
+// The sign-up page's answer for result, counted by its code.
+Answer signup_answer(SignupResult result) {
+  const char code = signup_code(result);
+  front_metrics().signups.at(static_cast<std::size_t>(code - '0')).add();
+  return Answer::code(code);
+}
+
 RouteAnswer home(Service &, const RouteRequest &) { return {Answer::page(home_page()), {}}; }
 
 RouteAnswer buy(Service &, const RouteRequest &) { return {Answer::page(buy_page()), {}}; }
@@ -46,9 +56,10 @@ RouteAnswer login(Service &service, const RouteRequest &request) {
   const auto account = request.single("u");
   const auto password = request.single("p");
   return {{}, [&service, account, password, client = request.client] {
-            const auto [token, hold] = account && password
-                                           ? service.try_log_in(*account, *password, client)
-                                           : Service::LoginOutcome{};
+            const auto [token, hold, result] = account && password
+                                                   ? service.try_log_in(*account, *password, client)
+                                                   : Service::LoginOutcome{};
+            front_metrics().logins.at(static_cast<std::size_t>(result)).add();
             Answer reply = Answer::code(token ? '1' : '0');
             reply.hold = hold;
             if (token)
@@ -65,9 +76,9 @@ RouteAnswer signup(Service &service, const RouteRequest &request) {
   const auto card_number = request.single("cn");
   const auto card_password = request.single("cc");
   if (!account || !password || !qq || !card_number || !card_password)
-    return {Answer::code(signup_code(SignupResult::Invalid)), {}};
+    return {signup_answer(SignupResult::Invalid), {}};
   SignupForm form{*account, *password, *qq, *card_number, *card_password};
-  return {{}, [&service, form] { return Answer::code(signup_code(service.sign_up(form))); }};
+  return {{}, [&service, form] { return signup_answer(service.sign_up(form)); }};
 }
 
 // A health check's answer: short text, nothing secret, never cached.
@@ -96,6 +107,7 @@ constexpr Route kRoutes[] = {
     {"/", home},          {"/buy.html", buy},  {"/account.asp", account}, {"/login.asp", login},
     {"/reg.asp", signup}, {"/healthz", alive}, {"/readyz", ready},
 };
+static_assert(std::size(kRoutes) == kRouteCount);
 
 }  // namespace
 
@@ -110,9 +122,16 @@ std::optional<std::string> RouteRequest::single(std::string_view key) const {
 }
 
 RouteHandler find_route(std::string_view path) {
-  for (const Route &route : kRoutes)
-    if (route.path == path) return route.handler;
-  return nullptr;
+  const std::size_t index = route_index(path);
+  return index < kRouteCount ? kRoutes[index].handler : nullptr;
 }
+
+std::size_t route_index(std::string_view path) {
+  std::size_t index = 0;
+  while (index < kRouteCount && kRoutes[index].path != path) ++index;
+  return index;
+}
+
+std::string_view route_path(std::size_t index) { return kRoutes[index].path; }
 
 }  // namespace velmoth::server

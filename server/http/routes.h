@@ -1,6 +1,7 @@
 // The service's routes: one handler per path, looked up in a table.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,5 +39,12 @@ using RouteHandler = RouteAnswer (*)(Service &service, const RouteRequest &reque
 
 // The handler of path, or nullptr when no route serves it.
 RouteHandler find_route(std::string_view path);
+
+// How many paths the route table serves; the metrics count each route in its own place.
+inline constexpr std::size_t kRouteCount = 7;
+// The route table's place of path, kRouteCount when no route serves it.
+std::size_t route_index(std::string_view path);
+// The path at a place of the route table (index below kRouteCount).
+std::string_view route_path(std::size_t index);
 
 }  // namespace velmoth::server

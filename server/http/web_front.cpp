@@ -19,6 +19,7 @@
 #include "base/text_rules.h"
 #include "http/access_log.h"
 #include "http/client_address.h"
+#include "http/front_metrics.h"
 #include "http/request_head.h"
 #include "http/routes.h"
 
@@ -89,7 +90,9 @@ struct WebFront::Exchange {
   std::string version;
   std::string client;
   Answer reply;
-  std::function<Answer()> work;  // set when the answer needs password hashing
+  std::function<Answer()> work;     // set when the answer needs password hashing
+  std::size_t route = kRouteCount;  // its place in the route table, for the metrics
+  std::chrono::steady_clock::time_point arrived = std::chrono::steady_clock::now();
 };
 
 // What the front remembers of a connection: how many of its bytes the requests it answered
@@ -193,7 +196,8 @@ bool WebFront::serve() {
                                     : std::max(2u, std::thread::hardware_concurrency());
   const unsigned per_address =
       limits_.hashes_per_address ? limits_.hashes_per_address : std::max(1u, hash_threads / 2);
-  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address);
+  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address,
+                                          &front_metrics().hashing);
   held_ = std::make_unique<HeldAnswers>();
 
   std::vector<MHD_OptionItem> options = {
@@ -257,6 +261,7 @@ MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange
   if (Peer *peer = peer_of(connection); peer && (reply.close || exchange.version != "HTTP/1.1" ||
                                                  (wanted && ::strcasestr(wanted, "close"))))
     peer->ended_by_us = true;
+  front_metrics().answered(exchange.route, reply.status, exchange.arrived);
   return send_answer(connection, reply);
 }
 
@@ -317,6 +322,7 @@ void WebFront::route(MHD_Connection *connection, Exchange &exchange) {
     exchange.reply = Answer::error(404);
     return;
   }
+  exchange.route = route_index(exchange.path);
   RouteRequest request = route_request(connection, exchange.client);
   request.stopping = stopping_;
   RouteAnswer routed = handler(service_, request);
@@ -386,10 +392,12 @@ void WebFront::on_connection(void *self, MHD_Connection *connection, void **sock
   const int socket = socket_of(connection);
   if (what == MHD_CONNECTION_NOTIFY_STARTED) {
     front.deadlines_->opened(socket);
+    front_metrics().opened(connection, front.transport_.tls != nullptr);
     *socket_state = new Peer{};
     return;
   }
   front.deadlines_->closed(socket);
+  front_metrics().closed(connection, front.transport_.tls != nullptr);
   auto *peer = static_cast<Peer *>(*socket_state);
   *socket_state = nullptr;
   // Over TLS the handshake's bytes count too, so a TLS connection is judged by a request line

@@ -5,8 +5,8 @@
 
 namespace velmoth::server {
 
-WorkerPool::WorkerPool(unsigned threads, std::size_t max_queued, unsigned per_key)
-    : max_queued_(max_queued), per_key_(std::max(1u, per_key)) {
+WorkerPool::WorkerPool(unsigned threads, std::size_t max_queued, unsigned per_key, PoolLoad *load)
+    : max_queued_(max_queued), per_key_(std::max(1u, per_key)), load_(load) {
   for (unsigned i = 0; i < std::max(1u, threads); ++i) threads_.emplace_back([this] { work(); });
 }
 
@@ -30,6 +30,7 @@ bool WorkerPool::post(const std::string &key, std::function<void()> task) {
     if (client.waiting.empty()) turns_.push_back(key);
     client.waiting.push_back(std::move(task));
     ++queued_;
+    if (load_) load_->queued.add(1);
   }
   changed_.notify_one();
   return true;
@@ -54,11 +55,16 @@ void WorkerPool::work() {
     client.waiting.pop_front();
     --queued_;
     ++client.running;
+    if (load_) {
+      load_->queued.add(-1);
+      load_->busy.add(1);
+    }
     if (!client.waiting.empty()) turns_.push_back(key);  // its next task waits for its next turn
 
     lock.unlock();
     task();
     lock.lock();
+    if (load_) load_->busy.add(-1);
 
     Client &done = clients_[key];
     if (--done.running == 0 && done.waiting.empty()) clients_.erase(key);

@@ -12,7 +12,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/metrics.h"
+
 namespace velmoth::server {
+
+// How loaded a worker pool is, kept up to date by the pool for the metrics.
+struct PoolLoad {
+  Gauge queued;  // tasks waiting for a thread
+  Gauge busy;    // threads running a task
+};
 
 // A fixed set of threads that run queued tasks. Each task belongs to a client (its key): the
 // clients with tasks waiting are served in turn, one task each, and no client has more than
@@ -21,7 +29,10 @@ namespace velmoth::server {
 // than let a burst of slow work (password hashing) pile up without limit.
 class WorkerPool {
  public:
-  WorkerPool(unsigned threads, std::size_t max_queued, unsigned per_key = 1);
+  // load, when given, hears of every task queued, started and finished; it must outlive the
+  // pool, and several pools may report to one.
+  WorkerPool(unsigned threads, std::size_t max_queued, unsigned per_key = 1,
+             PoolLoad *load = nullptr);
   ~WorkerPool();  // close()
 
   // Runs the tasks already queued, then joins the threads; post() refuses from then on. The pool
@@ -45,6 +56,7 @@ class WorkerPool {
 
   std::size_t max_queued_;
   unsigned per_key_;
+  PoolLoad *load_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::unordered_map<std::string, Client> clients_;

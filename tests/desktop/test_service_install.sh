@@ -145,7 +145,8 @@ else
   command=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$unit" | sed 's/^ExecStart=//; s/\\$//' | paste -sd' ')
   command=${command//\$\{VELMOTH_DB\}/$state/velmoth.db}
   command=${command//\$\{VELMOTH_LISTEN\}/127.0.0.1:0}
-  for empty in VELMOTH_TLS_CERT VELMOTH_TLS_KEY VELMOTH_PLAIN_BEHIND_TLS_PROXY; do
+  for empty in VELMOTH_TLS_CERT VELMOTH_TLS_KEY VELMOTH_PLAIN_BEHIND_TLS_PROXY \
+    VELMOTH_METRICS_LISTEN; do
     [ -z "$(setting "$empty")" ] || fail "$empty is set by default"
     command=${command//\$\{$empty\}/}
   done

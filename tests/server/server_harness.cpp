@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <sstream>
 #include <stdexcept>
 
 #include "cli/store_location.h"
@@ -27,6 +28,17 @@ std::string percent_encode(const std::string &value) {
     }
   }
   return out;
+}
+
+std::map<std::string, double> metric_values(const std::string &scrape) {
+  std::map<std::string, double> values;
+  std::istringstream lines(scrape);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t space = line.rfind(' ');
+    if (line.empty() || line[0] == '#' || space == std::string::npos) continue;
+    values[line.substr(0, space)] = std::stod(line.substr(space + 1));
+  }
+  return values;
 }
 
 std::string address(const std::string &path,

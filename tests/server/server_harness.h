@@ -4,6 +4,7 @@
 #include <QTest>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,6 +64,10 @@ class ClientConnection {
 // for byte.
 Reply get(int port, const std::string &target, const std::string &cookie = {},
           const char *from = "127.0.0.1");
+
+// The samples of a scrape in the Prometheus text format, by name and labels as written
+// (velmoth_logins_total{outcome="wrong"}); a sample missing from the scrape reads as 0.
+std::map<std::string, double> metric_values(const std::string &scrape);
 
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
 // until it closes the connection or stays silent for a few seconds.

@@ -124,6 +124,8 @@ class TestServerCli : public QObject {
         << QStringList{"serve", "--db", db, "--tls-cert", "cert.pem"};
     QTest::newRow("proxy that is no address")
         << QStringList{"serve", "--db", db, "--plain-behind-tls-proxy", "10.0.0.1,proxy"};
+    QTest::newRow("metrics listen without port")
+        << QStringList{"serve", "--db", db, "--metrics-listen", "127.0.0.1"};
     QTest::newRow("password in arguments")
         << QStringList{"accounts", "set-password", "x", "secret123", "--db", db};
     QTest::newRow("backup without --to") << QStringList{"backup", "--db", db};
@@ -213,7 +215,8 @@ class TestServerCli : public QObject {
     process.setProcessEnvironment(environment);
     process.setReadChannel(QProcess::StandardError);
     process.start(QStringLiteral(VELMOTH_SERVER_EXE),
-                  {"serve", "--db", path("demo.db"), "--listen", "127.0.0.1:0", "--demo"});
+                  {"serve", "--db", path("demo.db"), "--listen", "127.0.0.1:0", "--demo",
+                   "--metrics-listen="});  // empty, as the system service passes it: off
     QCOMPARE(next_notification(manager), QByteArray("READY=1"));
     const QRegularExpression listening(
         QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));

@@ -19,6 +19,7 @@
 #include <memory>
 #include <set>
 
+#include "base/metrics.h"
 #include "postgres_instance.h"
 #include "server_harness.h"
 
@@ -274,6 +275,8 @@ class TestSharedPostgres : public QObject {
     RunningService server(QString::fromStdString(uri));
     QVERIFY(server.service().ensure_demo_account());
     const std::vector<Card> cards = server.service().add_cards(400);
+    const std::uint64_t outages_before = store_counters().outages.value();
+    const std::uint64_t reconnects_before = store_counters().reconnects.value();
 
     std::atomic<bool> done{false};
     std::atomic<bool> restarted{false};
@@ -337,6 +340,9 @@ class TestSharedPostgres : public QObject {
         sign_ups.size());
     QCOMPARE(lines_with(server, "cannot be reached"), 1);
     QCOMPARE(lines_with(server, "reachable again"), 1);
+    // The metrics count them as the log tells them.
+    QCOMPARE(store_counters().outages.value() - outages_before, std::uint64_t(1));
+    QCOMPARE(store_counters().reconnects.value() - reconnects_before, std::uint64_t(1));
   }
 
   // The store stalls, its tables locked by another session for 15 s, or its connections

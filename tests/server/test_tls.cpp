@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <algorithm>
 
+#include "http/front_metrics.h"
 #include "server_harness.h"
 #include "test_certificates.h"
 
@@ -169,8 +170,15 @@ class TestTls : public QObject {
   void versions_and_suites() {
     QFETCH(QStringList, offer);
     QFETCH(bool, served);
+    const Counter &counted = served ? front_metrics().tls_completed : front_metrics().tls_failed;
+    const Counter &other = served ? front_metrics().tls_failed : front_metrics().tls_completed;
+    const std::uint64_t counted_before = counted.value();
+    const std::uint64_t other_before = other.value();
     const QByteArray said = s_client(server_->port(), offer);
     QVERIFY2(said.contains("HTTP/1.1 200 OK") == served, said.constData());
+    // The metrics judge each handshake once, as its connection closes.
+    QTRY_COMPARE(counted.value() - counted_before, std::uint64_t(1));
+    QCOMPARE(other.value() - other_before, std::uint64_t(0));
   }
 
   // Heads the library refuses by itself are logged over TLS as they are over plain HTTP, and an

@@ -8,6 +8,8 @@
 #include <regex>
 #include <string>
 
+#include "base/metrics.h"
+
 namespace velmoth::server {
 namespace {
 
@@ -228,6 +230,7 @@ void PgPool::note_unreachable(const std::string &cause) {
   if (unreachable_) return;
   unreachable_ = true;
   unreachable_since_ = now;
+  store_counters().outages.add();
   log_(log_time(std::chrono::system_clock::now()) + " error: the database " + redacted(uri_) +
        " cannot be reached (" + cause + "); requests fail until it is back");
 }
@@ -237,6 +240,7 @@ void PgPool::note_reachable() {
   std::lock_guard<std::mutex> lock(outage_mutex_);
   if (!unreachable_) return;
   unreachable_ = false;
+  store_counters().reconnects.add();
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
       std::chrono::steady_clock::now() - unreachable_since_);
   log_(log_time(std::chrono::system_clock::now()) + " the database " + redacted(uri_) +
