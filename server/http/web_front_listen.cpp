@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "http/client_address.h"
@@ -121,11 +122,13 @@ bool WebFront::io_loop_turns(std::chrono::milliseconds wait) {
   // passes on the other connections the I/O threads take or end meanwhile.
   const socklen_t target_size =
       target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  ::connect(probe, reinterpret_cast<const sockaddr *>(&target), target_size);
+  const bool connecting =
+      ::connect(probe, reinterpret_cast<const sockaddr *>(&target), target_size) == 0 ||
+      errno == EINPROGRESS;
   sockaddr_storage own{};
   socklen_t own_size = sizeof own;
   bool seen = false;
-  if (::getsockname(probe, reinterpret_cast<sockaddr *>(&own), &own_size) == 0) {
+  if (connecting && ::getsockname(probe, reinterpret_cast<sockaddr *>(&own), &own_size) == 0) {
     std::unique_lock<std::mutex> lock(probe_mutex_);
     probe_from_ = own;
     probe_seen_ = false;
