@@ -565,7 +565,7 @@ void TestServerRoutes::stop_drains_requests_under_way() {
   };
   ClientConnection kept(running.port());
   QCOMPARE(kept.request("GET", "/healthz").status, 200);
-  std::vector<Card> cards = running.service().add_cards(8);
+  std::vector<Card> cards = running.service().add_cards(5);
   std::vector<std::future<std::string>> sign_ups;
   for (std::size_t i = 0; i < cards.size(); ++i)
     sign_ups.push_back(std::async(std::launch::async, [&, i] {
