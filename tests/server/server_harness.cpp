@@ -150,7 +150,7 @@ std::optional<std::string> whole_body(const std::string &raw) {
 }
 
 RunningService::RunningService(const QString &database_path, HashCost hash_cost,
-                               FrontTransport transport, FrontLimits limits) {
+                               FrontTransport transport) {
   database_path_ =
       (database_path.isEmpty() ? dir_.filePath("service.db") : database_path).toStdString();
   const LogSink to_log = [this](const std::string &line) {
@@ -162,7 +162,7 @@ RunningService::RunningService(const QString &database_path, HashCost hash_cost,
     return std::chrono::system_clock::now() + std::chrono::seconds(clock_offset_.load());
   };
   service_ = std::make_unique<Service>(open_store(database_path_, to_log), options);
-  front_ = std::make_unique<WebFront>(*service_, to_log, limits, std::move(transport));
+  front_ = std::make_unique<WebFront>(*service_, to_log, FrontLimits{}, std::move(transport));
   const auto port = front_->bind("127.0.0.1", 0);
   if (!port) throw std::runtime_error("no free loopback port");
   port_ = *port;

@@ -79,8 +79,7 @@ std::optional<std::string> whole_body(const std::string &raw);
 class RunningService {
  public:
   explicit RunningService(const QString &database_path = {},
-                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {},
-                          FrontLimits limits = {});
+                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {});
   ~RunningService();
 
   int port() const { return port_; }

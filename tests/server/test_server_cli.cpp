@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -285,27 +286,26 @@ class TestServerCli : public QObject {
     QProcess process;
     const int port = start_serving(process, db);
     QVERIFY(port > 0);
-    std::vector<std::string> raw(cards.size());
-    std::atomic<int> finished{0};
-    std::vector<std::thread> clients;
+    std::vector<std::future<std::string>> sign_ups;
     for (std::size_t i = 0; i < cards.size(); ++i)
-      clients.emplace_back([&, i] {
+      sign_ups.push_back(std::async(std::launch::async, [&, i] {
         const std::string target = address("/reg.asp", {{"u", "drain" + std::to_string(i)},
                                                         {"p", "pw-secret"},
                                                         {"q", "12345"},
                                                         {"cn", cards[i].number},
                                                         {"cc", cards[i].password}});
-        raw[i] = send_raw(
-            port, "GET " + target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n", 30);
-        ++finished;
+        return send_raw(port, "GET " + target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n",
+                        30);
+      }));
+    const auto answered = [&] {
+      return std::count_if(sign_ups.begin(), sign_ups.end(), [](const auto &sign_up) {
+        return sign_up.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
       });
-    auto join = qScopeGuard([&] {
-      for (std::thread &client : clients) client.join();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(finished > 0, 30000);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(answered() > 0, 30000);
+    const std::size_t answered_before = answered();
     QElapsedTimer stopping;
     stopping.start();
-    const std::size_t answered_before = finished;
     QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGTERM), 0);
     QVERIFY(process.waitForFinished(20000));
     const qint64 took = stopping.elapsed();
@@ -313,19 +313,18 @@ class TestServerCli : public QObject {
     QCOMPARE(process.exitCode(), 0);
     // The drain's 10 s, then the sign-ups already hashing; under the unit's TimeoutStopSec=15s.
     QVERIFY2(took < 14000, qPrintable(QString::number(took)));
-    join.dismiss();
-    for (std::thread &client : clients) client.join();
 
     std::vector<std::string> acknowledged;
     int closed = 0;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      const auto body = whole_body(raw[i]);
-      QVERIFY2(body, raw[i].c_str());  // no answer is cut off
+    for (std::size_t i = 0; i < sign_ups.size(); ++i) {
+      const std::string raw = sign_ups[i].get();
+      const auto body = whole_body(raw);
+      QVERIFY2(body, raw.c_str());  // no answer is cut off
       if (body->empty()) ++closed;
       if (*body == "3") acknowledged.push_back("drain" + std::to_string(i));
     }
     qInfo("stopped after %lld ms: %zu acknowledged, %d closed, %zu other answers", took,
-          acknowledged.size(), closed, raw.size() - acknowledged.size() - closed);
+          acknowledged.size(), closed, sign_ups.size() - acknowledged.size() - closed);
     QVERIFY(acknowledged.size() > answered_before);  // sign-ups under way went on to their end
 
     QProcess again;
