@@ -129,13 +129,13 @@ Reply get(int port, const std::string &target, const std::string &cookie, const 
   return ClientConnection(port, from).request("GET", target, cookie, true);
 }
 
-std::string send_raw(int port, const std::string &bytes) {
+std::string send_raw(int port, const std::string &bytes, int silence_seconds) {
   const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const timeval timeout{3, 0};
+  const timeval timeout{silence_seconds, 0};
   ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   std::string answer;
@@ -150,6 +150,15 @@ std::string send_raw(int port, const std::string &bytes) {
   }
   ::close(sock);
   return answer;
+}
+
+std::optional<std::string> whole_body(const std::string &raw) {
+  if (raw.empty()) return std::string();
+  const std::size_t head_end = raw.find("\r\n\r\n");
+  if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) return std::nullopt;
+  const std::string length = header_value(raw.substr(0, head_end), "Content-Length");
+  if (length.empty() || raw.size() != head_end + 4 + std::stoul(length)) return std::nullopt;
+  return raw.substr(head_end + 4);
 }
 
 RunningService::RunningService(const QString &database_path, HashCost hash_cost,

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,8 +71,12 @@ Reply get(int port, const std::string &target, const std::string &cookie = {},
 std::map<std::string, double> metric_values(const std::string &scrape);
 
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
-// until it closes the connection or stays silent for a few seconds.
-std::string send_raw(int port, const std::string &bytes);
+// until it closes the connection or stays silent for silence_seconds.
+std::string send_raw(int port, const std::string &bytes, int silence_seconds = 3);
+
+// Of what send_raw() got for one request: the body of a whole answer, "" when the connection
+// closed without a byte, nothing when the answer was cut off.
+std::optional<std::string> whole_body(const std::string &raw);
 
 // The service with a movable clock and a captured access log, served on a free loopback port
 // from a database in a temporary folder unless database_path is given. Hashing is as cheap as
@@ -86,6 +91,7 @@ class RunningService {
 
   int port() const { return port_; }
   Service &service() { return *service_; }
+  WebFront &front() { return *front_; }
   std::string database_path() const { return database_path_; }
   std::vector<std::string> log_lines() const;
   void advance_clock(std::chrono::seconds by) { clock_offset_ += by.count(); }

@@ -24,6 +24,7 @@
 #include "base/metrics.h"
 #include "http/metrics_listener.h"
 #include "http/routes.h"
+#include "http/worker_pool.h"
 #include "server_harness.h"
 
 using namespace velmoth::server;
@@ -101,6 +102,8 @@ class TestServerRoutes : public QObject {
   void nothing_is_smuggled_behind_a_request_data();
   void nothing_is_smuggled_behind_a_request();
   void database_holds_only_hashes();
+  void stop_drains_requests_under_way();
+  void watchdog_check_fails_on_a_stuck_front();
 };
 
 void TestServerRoutes::initTestCase() {
@@ -638,3 +641,60 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
 
 QTEST_GUILESS_MAIN(TestServerRoutes)
 #include "test_server_routes.moc"
+
+// Sign-ups under way when stop() begins are answered in full; meanwhile a kept-alive connection
+// is told the front is not ready and then closed, and a new connection is refused.
+void TestServerRoutes::stop_drains_requests_under_way() {
+  RunningService running({}, HashCost::interactive());
+  const auto logged = [&running](const char *text) {
+    const auto lines = running.log_lines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &line) { return line.find(text) != line.npos; });
+  };
+  ClientConnection kept(running.port());
+  QCOMPARE(kept.request("GET", "/healthz").status, 200);
+  const std::vector<Card> cards = running.service().add_cards(5);
+  std::vector<std::future<Reply>> sign_ups;
+  for (std::size_t i = 0; i < cards.size(); ++i)
+    sign_ups.push_back(std::async(std::launch::async, [&, i] {
+      return running.get(address("/reg.asp", {{"u", "late" + std::to_string(i)},
+                                              {"p", "late-secret"},
+                                              {"q", "12345"},
+                                              {"cn", cards[i].number},
+                                              {"cc", cards[i].password}}));
+    }));
+  QTRY_VERIFY_WITH_TIMEOUT(logged("GET /reg.asp"), 30000);  // one answered, the rest under way
+  auto stopped = std::async(std::launch::async, [&] { running.front().stop(); });
+  QTRY_VERIFY(logged("stopping: no new connections"));
+  QCOMPARE(kept.request("GET", "/readyz").status, 503);
+  QCOMPARE(kept.request("GET", "/healthz").status, 0);  // closed after the 503
+  QCOMPARE(get(running.port(), "/healthz").status, 0);
+  stopped.wait();
+  for (auto &sign_up : sign_ups) QCOMPARE(sign_up.get().body, std::string("3"));
+  QVERIFY(logged("stopping: every request answered"));
+}
+
+// The watchdog's check: a serving front passes it and its probe leaves no log line; a front that
+// does not serve fails it; a pool whose threads are all held while a task waits fails until one
+// finishes, and an idle one passes.
+void TestServerRoutes::watchdog_check_fails_on_a_stuck_front() {
+  const std::size_t lines = server_->log_lines().size();
+  const auto asked = std::chrono::steady_clock::now();
+  QVERIFY(server_->front().responsive(std::chrono::seconds(10)));
+  // Passed on the probe itself, not on other connections once the time was up.
+  QVERIFY(std::chrono::steady_clock::now() - asked < std::chrono::seconds(5));
+  QCOMPARE(server_->log_lines().size(), lines);
+  WebFront idle(server_->service(), [](const std::string &) {});
+  QVERIFY(idle.bind("127.0.0.1", 0));
+  QVERIFY(!idle.responsive(std::chrono::milliseconds(300)));
+
+  WorkerPool pool(2, 8);
+  QVERIFY(pool.making_progress());
+  std::promise<void> release;
+  const std::shared_future<void> held = release.get_future().share();
+  for (const char *client : {"a", "b", "c"}) QVERIFY(pool.post(client, [held] { held.wait(); }));
+  QVERIFY(!pool.making_progress());
+  QVERIFY(!pool.making_progress());
+  release.set_value();
+  QTRY_VERIFY(pool.making_progress());
+}
