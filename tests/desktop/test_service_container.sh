@@ -25,7 +25,7 @@ packages=$build/container-packages
 rm -rf "$packages"
 mkdir -p "$packages"
 (cd "$build" && "${CPACK:-cpack}" -G DEB -B "$packages" -D CPACK_COMPONENTS_ALL=server \
-  >"$packages/cpack.log") || { cat "$packages/cpack.log"; fail "cpack"; }
+  >"$packages/cpack.log" 2>&1) || { cat "$packages/cpack.log"; fail "cpack"; }
 deb=$packages/velmoth-server_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
 
@@ -79,6 +79,7 @@ cleanup() {
   rm -rf "/run/systemd/nspawn/propagate/$machine"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM HUP
 mkdir "$root" "$scratch/upper" "$scratch/work"
 mount -t overlay overlay \
   -o "lowerdir=$base,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
@@ -96,8 +97,9 @@ done
 [ -n "$leader" ] || { cat "$scratch/console.log"; fail "the container's systemd did not start"; }
 inside() { nsenter --target "$leader" --all -- "$@"; }
 state=
-for _ in $(seq 120); do
-  state=$(inside timeout 5 systemctl is-system-running --wait 2>/dev/null || true)
+deadline=$(($(date +%s) + 90))
+while [ "$(date +%s)" -le "$deadline" ]; do
+  state=$(inside timeout 30 systemctl is-system-running --wait 2>/dev/null || true)
   case $state in running | degraded) break ;; esac
   sleep 0.5
 done
