@@ -111,6 +111,8 @@ int serve(const ServeCommand &command) {
   std::fprintf(stderr, "velmoth-server: listening on %s://%s:%d/\n", tls ? "https" : "http",
                host.c_str(), *port);
   notify_ready();
+  // Fed through the drain as well: the front answers the probe while it refuses connections.
+  Watchdog watchdog([&front] { return front.responsive(); });
 
   std::thread watcher([&] {
     for (;;) {

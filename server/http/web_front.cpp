@@ -28,7 +28,8 @@ namespace {
 constexpr const char *kHtml = "text/html; charset=utf-8";
 // Descriptors kept back from the connection limit for the database, the log and the like.
 constexpr rlim_t kReservedDescriptors = 64;
-constexpr int kListenBacklog = 1024;
+// How long, past the drain time, the answers refusing unfinished work have to go out.
+constexpr std::chrono::milliseconds kRefusalsTime{250};
 
 MHD_Result collect_query_value(void *values, MHD_ValueKind, const char *key, std::size_t key_size,
                                const char *value, std::size_t value_size) {
@@ -65,14 +66,14 @@ RouteRequest route_request(MHD_Connection *connection, const std::string &client
 
 // Queues answer on connection; MHD_NO when it could not be queued (the library then drops the
 // connection).
-MHD_Result send_answer(MHD_Connection *connection, const Answer &answer) {
+MHD_Result send_answer(MHD_Connection *connection, const Answer &answer, bool close) {
   MHD_Response *response = MHD_create_response_from_buffer(
       answer.body.size(), const_cast<char *>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kHtml);
   for (const auto &[name, value] : answer.headers)
     MHD_add_response_header(response, name.c_str(), value.c_str());
-  if (answer.close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
   const MHD_Result queued =
       MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
@@ -118,48 +119,6 @@ WebFront::~WebFront() {
   if (listen_socket_ >= 0) ::close(listen_socket_);
 }
 
-std::optional<int> WebFront::bind(const std::string &host, int port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo *found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
-    return std::nullopt;
-  for (addrinfo *candidate = found; candidate; candidate = candidate->ai_next) {
-    const int sock = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, 0);
-    if (sock < 0) continue;
-    // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT. SO_REUSEPORT
-    // is left off: it would let a second server take part of this one's connections.
-    const int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (::bind(sock, candidate->ai_addr, candidate->ai_addrlen) == 0 &&
-        ::listen(sock, kListenBacklog) == 0) {
-      sockaddr_storage bound{};
-      socklen_t size = sizeof bound;
-      ::getsockname(sock, reinterpret_cast<sockaddr *>(&bound), &size);
-      const int bound_port =
-          ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-      freeaddrinfo(found);
-      if (listen_socket_ >= 0) ::close(listen_socket_);
-      listen_socket_ = sock;
-      return bound_port;
-    }
-    ::close(sock);
-  }
-  freeaddrinfo(found);
-  return std::nullopt;
-}
-
-bool WebFront::bound_to_loopback() const {
-  sockaddr_storage bound{};
-  socklen_t size = sizeof bound;
-  return listen_socket_ >= 0 &&
-         ::getsockname(listen_socket_, reinterpret_cast<sockaddr *>(&bound), &size) == 0 &&
-         is_loopback(bound);
-}
-
 std::string WebFront::client_of(MHD_Connection *connection) const {
   std::string client = peer_address(connection);
   const auto &proxies = transport_.trusted_proxies;
@@ -190,7 +149,10 @@ bool WebFront::serve() {
                                     : std::max(2u, std::thread::hardware_concurrency());
   const unsigned per_address =
       limits_.hashes_per_address ? limits_.hashes_per_address : std::max(1u, hash_threads / 2);
-  hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address);
+  {
+    std::lock_guard<std::mutex> watching(watch_mutex_);
+    hashing_ = std::make_unique<WorkerPool>(hash_threads, limits_.queued_hashes, per_address);
+  }
   held_ = std::make_unique<HeldAnswers>();
 
   std::vector<MHD_OptionItem> options = {
@@ -211,25 +173,50 @@ bool WebFront::serve() {
     options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0, TlsIdentity::retrieve_function()});
   }
   options.push_back({MHD_OPTION_END, 0, nullptr});
-  MHD_Daemon *daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &WebFront::on_request, this,
-                                        MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+  MHD_Daemon *daemon = MHD_start_daemon(flags, 0, &WebFront::on_accept, this, &WebFront::on_request,
+                                        this, MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
   if (daemon) {
     listen_socket_ = -1;  // the library closes it when it stops
     std::unique_lock<std::mutex> lock(state_mutex_);
     state_changed_.wait(lock, [this] { return stop_requested_; });
     lock.unlock();
-    // Every suspended connection is resumed by its task, or as its hold ends, before the library
-    // stops; requests that come meanwhile are refused with 503 and resumed at once. (The library's
-    // own quiesce is not used: at its connection cap it can abort the process, racing its I/O
-    // threads to take the listening socket out of their epoll sets.)
-    hashing_->close();
-    held_->close();
+    // New connections are refused from here on (on_accept); those open finish what they asked.
+    // (The library's own quiesce is not used: at its connection cap it can abort the process,
+    // racing its I/O threads to take the listening socket out of their epoll sets.)
+    drain();
     MHD_stop_daemon(daemon);
   }
-  hashing_.reset();
+  std::unique_ptr<WorkerPool> pool;
+  {
+    std::lock_guard<std::mutex> watching(watch_mutex_);
+    pool = std::move(hashing_);
+  }
+  pool.reset();
   held_.reset();
   deadlines_.reset();
   return daemon != nullptr;
+}
+
+void WebFront::drain() {
+  const auto idle_by = [this](std::chrono::steady_clock::time_point deadline) {
+    while (in_flight_ > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  log_note("stopping: no new connections; " + std::to_string(in_flight_) +
+           " requests under way may finish");
+  idle_by(std::chrono::steady_clock::now() + limits_.drain_time);
+  const unsigned left = in_flight_;
+  // Work not begun by now is answered 503 rather than done. Every suspended connection is resumed
+  // by its task, or as its hold ends, before the library stops; requests that come meanwhile are
+  // refused with 503 and resumed at once.
+  abandoned_ = true;
+  hashing_->close();
+  held_->close();
+  // A moment for those refusals to go out; the library then drops whatever is left.
+  idle_by(std::chrono::steady_clock::now() + kRefusalsTime);
+  log_note(left == 0 ? std::string("stopping: every request answered")
+                     : "stopping: drain time over; " + std::to_string(left) +
+                           " requests under way were refused or dropped");
 }
 
 void WebFront::stop() {
@@ -246,10 +233,12 @@ MHD_Result WebFront::answer(MHD_Connection *connection, const Exchange &exchange
                            exchange.version, reply.status, reply.body.size()}));
   // The library closes the connection after this reply too when the client asked for that.
   const char *wanted = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Connection");
-  if (Peer *peer = peer_of(connection); peer && (reply.close || exchange.version != "HTTP/1.1" ||
+  // While stopping, a kept-alive connection ends after this answer instead of waiting for more.
+  const bool close = reply.close || stopping_;
+  if (Peer *peer = peer_of(connection); peer && (close || exchange.version != "HTTP/1.1" ||
                                                  (wanted && ::strcasestr(wanted, "close"))))
     peer->ended_by_us = true;
-  return send_answer(connection, reply);
+  return send_answer(connection, reply, close);
 }
 
 MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const char *url,
@@ -270,6 +259,7 @@ MHD_Result WebFront::on_request(void *self, MHD_Connection *connection, const ch
                               {},
                               {}};
       *request_state = exchange;
+      ++front.in_flight_;
       if (auto refusal = front.refusal(connection, method, version))
         return front.answer(connection, *exchange, *refusal);
       front.route(connection, *exchange);
@@ -323,7 +313,8 @@ MHD_Result WebFront::work_off_thread(MHD_Connection *connection, Exchange &excha
   const std::string key = LoginThrottle::address_group(exchange.client);
   const bool queued = hashing_->post(key, [this, connection, waiting, work = std::move(work)] {
     try {
-      waiting->reply = work();
+      // Past the drain the connection is about to be dropped: work not begun is not done.
+      waiting->reply = abandoned_ ? unavailable() : work();
     } catch (const StoreUnavailable &) {
       waiting->reply = unavailable();
     } catch (const std::exception &error) {
@@ -344,8 +335,10 @@ MHD_Result WebFront::work_off_thread(MHD_Connection *connection, Exchange &excha
   return MHD_YES;
 }
 
-void WebFront::log_error(const std::string &what) const {
-  access_log_(log_time(service_.now()) + " error: " + what);
+void WebFront::log_error(const std::string &what) const { log_note("error: " + what); }
+
+void WebFront::log_note(const std::string &what) const {
+  access_log_(log_time(service_.now()) + " " + what);
 }
 
 void WebFront::on_completed(void *self, MHD_Connection *connection, void **request_state,
@@ -354,6 +347,8 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
   const bool seen = *request_state != nullptr;
   delete static_cast<Exchange *>(*request_state);
   *request_state = nullptr;
+  if (seen) --front.in_flight_;
+  ++front.io_events_;
   const int socket = socket_of(connection);
   if (Peer *peer = peer_of(connection); peer && seen) peer->accounted = bytes_received(socket);
   front.deadlines_->answered(socket);
@@ -369,6 +364,7 @@ void WebFront::on_completed(void *self, MHD_Connection *connection, void **reque
 void WebFront::on_connection(void *self, MHD_Connection *connection, void **socket_state,
                              MHD_ConnectionNotificationCode what) {
   auto &front = *static_cast<WebFront *>(self);
+  ++front.io_events_;
   const int socket = socket_of(connection);
   if (what == MHD_CONNECTION_NOTIFY_STARTED) {
     front.deadlines_->opened(socket);

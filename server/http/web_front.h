@@ -2,11 +2,13 @@
 #pragma once
 
 #include <microhttpd.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,8 @@ struct FrontLimits {
   unsigned connections_per_address = 256;
   std::chrono::seconds idle_timeout{10};
   std::chrono::milliseconds head_time{10000};
+  // How long stop() lets the requests under way finish and their answers go out.
+  std::chrono::milliseconds drain_time{10000};
 };
 
 // How clients reach the front.
@@ -76,7 +80,13 @@ class WebFront {
   // Serves requests until stop(); false when the server could not run.
   bool run();
   // Ends run() and waits for it to return. Safe from any thread, before, during or after run().
+  // New connections are refused at once; requests already under way get up to drain_time to be
+  // answered, each answer closing its connection, before the rest are dropped.
   void stop();
+  // Whether the front is serving: a connection to its own listening address reaches an I/O
+  // thread (or the I/O threads handle other connections) within wait, and the worker pool is not
+  // stuck (worker_pool.h). For the service manager's watchdog; one call at a time.
+  bool responsive(std::chrono::milliseconds wait = std::chrono::milliseconds(1000));
 
  private:
   struct Exchange;
@@ -89,9 +99,16 @@ class WebFront {
                            MHD_RequestTerminationCode why);
   static void on_connection(void *self, MHD_Connection *connection, void **socket_state,
                             MHD_ConnectionNotificationCode what);
+  // Refuses every connection once stopping, and the watchdog's probe, noting that it came.
+  static MHD_Result on_accept(void *self, const sockaddr *address, socklen_t size);
+  // Whether the I/O threads took the probe connection, or handled others, within wait.
+  bool io_loop_turns(std::chrono::milliseconds wait);
 
   // run()'s work: the library serves until stop() is asked for.
   bool serve();
+  // Waits until no request is under way or drain_time has passed, then answers 503 to the work
+  // not yet begun and ends the worker pool and the held answers; logs both ends.
+  void drain();
   // The answer to send at once, ending the connection, when the head is refused.
   // request_line and version are the handler's method and version arguments, which point into
   // the received head.
@@ -105,12 +122,14 @@ class WebFront {
   // Runs the exchange's work on the worker pool while the connection waits suspended.
   MHD_Result work_off_thread(MHD_Connection *connection, Exchange &exchange);
   void log_error(const std::string &what) const;
+  void log_note(const std::string &what) const;
 
   Service &service_;
   LogSink access_log_;
   FrontLimits limits_;
   FrontTransport transport_;
   int listen_socket_ = -1;
+  sockaddr_storage bound_{};  // the address listen_socket_ was bound to
   std::unique_ptr<HeadDeadlines> deadlines_;
   std::unique_ptr<WorkerPool> hashing_;
   std::unique_ptr<HeldAnswers> held_;
@@ -120,6 +139,18 @@ class WebFront {
   bool stop_requested_ = false;
   bool running_ = false;
   std::atomic<bool> stopping_{false};  // set when stop() begins, for the readiness check
+  // Requests from their head to their end (on_completed); the drain waits for them.
+  std::atomic<unsigned> in_flight_{0};
+  // Set when the drain ends: work not yet started is answered 503 rather than done.
+  std::atomic<bool> abandoned_{false};
+
+  // The watchdog's probe. watch_mutex_ keeps one check at a time and the pool alive meanwhile.
+  std::mutex watch_mutex_;
+  std::mutex probe_mutex_;
+  std::condition_variable probe_came_;
+  std::optional<sockaddr_storage> probe_from_;  // the probe's own address while it is out
+  bool probe_seen_ = false;
+  std::atomic<std::uint64_t> io_events_{0};  // connections accepted or ended, requests ended
 };
 
 }  // namespace velmoth::server

@@ -35,6 +35,13 @@ bool WorkerPool::post(const std::string &key, std::function<void()> task) {
   return true;
 }
 
+bool WorkerPool::making_progress() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool progressed = queued_ == 0 || finished_ != finished_seen_;
+  finished_seen_ = finished_;
+  return progressed;
+}
+
 std::deque<std::string>::iterator WorkerPool::next_turn() {
   return std::find_if(turns_.begin(), turns_.end(),
                       [this](const std::string &key) { return clients_[key].running < per_key_; });
@@ -59,6 +66,7 @@ void WorkerPool::work() {
     lock.unlock();
     task();
     lock.lock();
+    ++finished_;
 
     Client &done = clients_[key];
     if (--done.running == 0 && done.waiting.empty()) clients_.erase(key);

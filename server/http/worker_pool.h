@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -33,6 +34,10 @@ class WorkerPool {
   // false when the queue is full or the pool is shutting down; the task is then not run.
   bool post(const std::string &key, std::function<void()> task);
 
+  // For the service manager's watchdog: false when tasks wait and none has finished since the
+  // previous call, so every thread is stuck; an idle pool, or one that finishes tasks, is fine.
+  bool making_progress();
+
  private:
   struct Client {
     std::deque<std::function<void()>> waiting;
@@ -50,6 +55,8 @@ class WorkerPool {
   std::unordered_map<std::string, Client> clients_;
   std::deque<std::string> turns_;  // clients with tasks waiting, in the order they are served
   std::size_t queued_ = 0;
+  std::uint64_t finished_ = 0;       // tasks run to their end
+  std::uint64_t finished_seen_ = 0;  // finished_ at the previous making_progress()
   bool closing_ = false;
   std::vector<std::thread> threads_;
 };

@@ -117,13 +117,13 @@ Reply get(int port, const std::string &target, const std::string &cookie, const 
   return ClientConnection(port, from).request("GET", target, cookie, true);
 }
 
-std::string send_raw(int port, const std::string &bytes) {
+std::string send_raw(int port, const std::string &bytes, int silence_seconds) {
   const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const timeval timeout{3, 0};
+  const timeval timeout{silence_seconds, 0};
   ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   std::string answer;
@@ -140,8 +140,17 @@ std::string send_raw(int port, const std::string &bytes) {
   return answer;
 }
 
+std::optional<std::string> whole_body(const std::string &raw) {
+  if (raw.empty()) return std::string();
+  const std::size_t head_end = raw.find("\r\n\r\n");
+  if (raw.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) return std::nullopt;
+  const std::string length = header_value(raw.substr(0, head_end), "Content-Length");
+  if (length.empty() || raw.size() != head_end + 4 + std::stoul(length)) return std::nullopt;
+  return raw.substr(head_end + 4);
+}
+
 RunningService::RunningService(const QString &database_path, HashCost hash_cost,
-                               FrontTransport transport) {
+                               FrontTransport transport, FrontLimits limits) {
   database_path_ =
       (database_path.isEmpty() ? dir_.filePath("service.db") : database_path).toStdString();
   const LogSink to_log = [this](const std::string &line) {
@@ -153,7 +162,7 @@ RunningService::RunningService(const QString &database_path, HashCost hash_cost,
     return std::chrono::system_clock::now() + std::chrono::seconds(clock_offset_.load());
   };
   service_ = std::make_unique<Service>(open_store(database_path_, to_log), options);
-  front_ = std::make_unique<WebFront>(*service_, to_log, FrontLimits{}, std::move(transport));
+  front_ = std::make_unique<WebFront>(*service_, to_log, limits, std::move(transport));
   const auto port = front_->bind("127.0.0.1", 0);
   if (!port) throw std::runtime_error("no free loopback port");
   port_ = *port;

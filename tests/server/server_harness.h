@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,8 +66,12 @@ Reply get(int port, const std::string &target, const std::string &cookie = {},
           const char *from = "127.0.0.1");
 
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
-// until it closes the connection or stays silent for a few seconds.
-std::string send_raw(int port, const std::string &bytes);
+// until it closes the connection or stays silent for silence_seconds.
+std::string send_raw(int port, const std::string &bytes, int silence_seconds = 3);
+
+// Of what send_raw() got for one request: the body of a whole answer, "" when the connection
+// closed without a byte, nothing when the answer was cut off.
+std::optional<std::string> whole_body(const std::string &raw);
 
 // The service with a movable clock and a captured access log, served on a free loopback port
 // from a database in a temporary folder unless database_path is given. Hashing is as cheap as
@@ -74,11 +79,13 @@ std::string send_raw(int port, const std::string &bytes);
 class RunningService {
  public:
   explicit RunningService(const QString &database_path = {},
-                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {});
+                          HashCost hash_cost = HashCost::minimum(), FrontTransport transport = {},
+                          FrontLimits limits = {});
   ~RunningService();
 
   int port() const { return port_; }
   Service &service() { return *service_; }
+  WebFront &front() { return *front_; }
   std::string database_path() const { return database_path_; }
   std::vector<std::string> log_lines() const;
   void advance_clock(std::chrono::seconds by) { clock_offset_ += by.count(); }

@@ -1,5 +1,5 @@
 // velmoth-server as a process: arguments, add-cards output, --demo, backups, and a clean stop on
-// signals.
+// signals that lets requests under way finish.
 
 #include <poll.h>
 #include <sqlite3.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
@@ -84,6 +85,21 @@ QByteArray next_notification(int listener) {
   char message[4096];
   const ssize_t size = ::recv(listener, message, sizeof message, 0);
   return size > 0 ? QByteArray(message, static_cast<qsizetype>(size)) : QByteArray();
+}
+
+// Starts `serve --db db` on a free loopback port; the port, or 0 when it did not start.
+int start_serving(QProcess &process, const QString &db) {
+  process.setReadChannel(QProcess::StandardError);
+  process.start(QStringLiteral(VELMOTH_SERVER_EXE),
+                {"serve", "--db", db, "--listen", "127.0.0.1:0"});
+  const QRegularExpression listening(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)/"));
+  QByteArray err;
+  while (process.waitForReadyRead(30000)) {
+    err += process.readAllStandardError();
+    const QRegularExpressionMatch match = listening.match(QString::fromUtf8(err));
+    if (match.hasMatch()) return match.captured(1).toInt();
+  }
+  return 0;
 }
 
 }  // namespace
@@ -252,6 +268,87 @@ class TestServerCli : public QObject {
     QVERIFY(err.contains("] \"GET /reg.asp HTTP/1.1\" 200 1 \"-\" \"-\"\n"));
     QVERIFY(!err.contains("demo1234"));
     QVERIFY(!err.contains(QByteArray::fromStdString(cards[0].password)));
+  }
+
+  // SIGTERM during a burst of sign-ups: every client gets a whole answer or a closed connection,
+  // the process ends 0 within the drain time, every acknowledged account logs in after a restart
+  // and no card is spent without its account.
+  void stop_during_sign_ups_loses_nothing() {
+    const QString db = path("drain.db");
+    const auto cards = cards_in(run({"cards", "add", "50", "--db", db}).out);
+    QCOMPARE(cards.size(), std::size_t(50));
+    QProcess process;
+    const int port = start_serving(process, db);
+    QVERIFY(port > 0);
+    std::vector<std::string> raw(cards.size());
+    std::atomic<int> finished{0};
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < cards.size(); ++i)
+      clients.emplace_back([&, i] {
+        const std::string target = address("/reg.asp", {{"u", "drain" + std::to_string(i)},
+                                                        {"p", "pw-secret"},
+                                                        {"q", "12345"},
+                                                        {"cn", cards[i].number},
+                                                        {"cc", cards[i].password}});
+        raw[i] = send_raw(
+            port, "GET " + target + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n", 30);
+        ++finished;
+      });
+    auto join = qScopeGuard([&] {
+      for (std::thread &client : clients) client.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(finished > 0, 30000);
+    QElapsedTimer stopping;
+    stopping.start();
+    QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGTERM), 0);
+    QVERIFY(process.waitForFinished(20000));
+    const qint64 took = stopping.elapsed();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(took < 12000, qPrintable(QString::number(took)));
+    join.dismiss();
+    for (std::thread &client : clients) client.join();
+
+    std::vector<std::string> acknowledged;
+    int closed = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      const auto body = whole_body(raw[i]);
+      QVERIFY2(body, raw[i].c_str());  // no answer is cut off
+      if (body->empty()) ++closed;
+      if (*body == "3") acknowledged.push_back("drain" + std::to_string(i));
+    }
+    qInfo("stopped after %lld ms: %zu acknowledged, %d closed, %zu other answers", took,
+          acknowledged.size(), closed, raw.size() - acknowledged.size() - closed);
+    QVERIFY(!acknowledged.empty());
+
+    QProcess again;
+    const int restarted = start_serving(again, db);
+    QVERIFY(restarted > 0);
+    for (const std::string &name : acknowledged)
+      QCOMPARE(get(restarted, address("/login.asp", {{"u", name}, {"p", "pw-secret"}})).body,
+               std::string("1"));
+    again.terminate();
+    QVERIFY(again.waitForFinished(15000));
+    sqlite3 *file = nullptr;
+    QCOMPARE(sqlite3_open_v2(db.toUtf8().constData(), &file, SQLITE_OPEN_READONLY, nullptr),
+             SQLITE_OK);
+    const auto close_file = qScopeGuard([&] { sqlite3_close(file); });
+    sqlite3_stmt *query = nullptr;
+    QCOMPARE(sqlite3_prepare_v2(file,
+                                "SELECT (SELECT count(*) FROM cards WHERE used_by IS NOT NULL AND"
+                                " used_by NOT IN (SELECT id FROM accounts)),"
+                                " (SELECT count(*) FROM accounts),"
+                                " (SELECT count(*) FROM cards WHERE used_by IS NOT NULL)",
+                                -1, &query, nullptr),
+             SQLITE_OK);
+    QCOMPARE(sqlite3_step(query), SQLITE_ROW);
+    const int orphaned = sqlite3_column_int(query, 0);
+    const int accounts = sqlite3_column_int(query, 1);
+    const int spent = sqlite3_column_int(query, 2);
+    sqlite3_finalize(query);
+    QCOMPARE(orphaned, 0);
+    QCOMPARE(spent, accounts);
+    QVERIFY(accounts >= static_cast<int>(acknowledged.size()));
   }
 
   void files_are_private_whatever_the_umask_data() {

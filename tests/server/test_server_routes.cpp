@@ -18,6 +18,7 @@
 #include <regex>
 
 #include "http/routes.h"
+#include "http/worker_pool.h"
 #include "server_harness.h"
 
 using namespace velmoth::server;
@@ -92,6 +93,9 @@ class TestServerRoutes : public QObject {
   void nothing_is_smuggled_behind_a_request_data();
   void nothing_is_smuggled_behind_a_request();
   void database_holds_only_hashes();
+  void stop_drains_requests_under_way_data();
+  void stop_drains_requests_under_way();
+  void watchdog_check_fails_on_a_stuck_front();
 };
 
 void TestServerRoutes::initTestCase() {
@@ -538,3 +542,85 @@ void TestServerRoutes::nothing_is_smuggled_behind_a_request() {
 
 QTEST_GUILESS_MAIN(TestServerRoutes)
 #include "test_server_routes.moc"
+
+void TestServerRoutes::stop_drains_requests_under_way_data() {
+  QTest::addColumn<int>("drain_ms");
+  QTest::addColumn<bool>("all_answered");
+  QTest::newRow("time enough: all answered") << 10000 << true;
+  QTest::newRow("time runs out: the rest dropped") << 150 << false;
+}
+// Sign-ups under way when stop() begins are answered in full (or, past the drain time, refused or
+// dropped, never half done); a kept-alive connection is told the front is not ready, then closed;
+// a new connection is refused.
+void TestServerRoutes::stop_drains_requests_under_way() {
+  QFETCH(int, drain_ms);
+  QFETCH(bool, all_answered);
+  FrontLimits limits;
+  limits.drain_time = std::chrono::milliseconds(drain_ms);
+  RunningService running({}, HashCost::interactive(), {}, limits);
+  const auto logged = [&running](const char *text) {
+    const auto lines = running.log_lines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &line) { return line.find(text) != line.npos; });
+  };
+  ClientConnection kept(running.port());
+  QCOMPARE(kept.request("GET", "/healthz").status, 200);
+  std::vector<Card> cards = running.service().add_cards(8);
+  std::vector<std::future<std::string>> sign_ups;
+  for (std::size_t i = 0; i < cards.size(); ++i)
+    sign_ups.push_back(std::async(std::launch::async, [&, i] {
+      return send_raw(running.port(),
+                      "GET " +
+                          address("/reg.asp", {{"u", "late" + std::to_string(i)},
+                                               {"p", "late-secret"},
+                                               {"q", "12345"},
+                                               {"cn", cards[i].number},
+                                               {"cc", cards[i].password}}) +
+                          " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                      30);
+    }));
+  QTRY_VERIFY_WITH_TIMEOUT(logged("GET /reg.asp"), 30000);  // one answered, the rest under way
+  auto stopped = std::async(std::launch::async, [&] { running.front().stop(); });
+  QTRY_VERIFY(logged("stopping: no new connections"));
+  if (all_answered) {
+    QCOMPARE(kept.request("GET", "/readyz").status, 503);
+    QCOMPARE(kept.request("GET", "/healthz").status, 0);  // closed after the 503
+    QCOMPARE(get(running.port(), "/healthz").status, 0);
+  }
+  stopped.wait();
+  int done = 0;
+  for (std::size_t i = 0; i < sign_ups.size(); ++i) {
+    const std::string answer = sign_ups[i].get();
+    const auto body = whole_body(answer);
+    QVERIFY2(body, answer.c_str());  // never cut off
+    if (*body != "3") continue;
+    ++done;  // acknowledged, so committed: the name is taken
+    QCOMPARE(running.service().sign_up({"late" + std::to_string(i), "late-secret", "12345",
+                                        cards[i].number, cards[i].password}),
+             SignupResult::AccountTaken);
+  }
+  QCOMPARE(done == static_cast<int>(cards.size()), all_answered);
+  QVERIFY(logged(all_answered ? "every request answered" : "were refused or dropped"));
+}
+
+// The watchdog's check: a serving front passes it and its probe leaves no log line; a front that
+// does not serve fails it; a pool whose threads are all held while a task waits fails until one
+// finishes, and an idle one passes.
+void TestServerRoutes::watchdog_check_fails_on_a_stuck_front() {
+  const std::size_t lines = server_->log_lines().size();
+  QVERIFY(server_->front().responsive());
+  QCOMPARE(server_->log_lines().size(), lines);
+  WebFront idle(server_->service(), [](const std::string &) {});
+  QVERIFY(idle.bind("127.0.0.1", 0));
+  QVERIFY(!idle.responsive(std::chrono::milliseconds(300)));
+
+  WorkerPool pool(2, 8);
+  QVERIFY(pool.making_progress());
+  std::promise<void> release;
+  const std::shared_future<void> held = release.get_future().share();
+  for (const char *client : {"a", "b", "c"}) QVERIFY(pool.post(client, [held] { held.wait(); }));
+  QVERIFY(!pool.making_progress());
+  QVERIFY(!pool.making_progress());
+  release.set_value();
+  QTRY_VERIFY(pool.making_progress());
+}
