@@ -172,9 +172,13 @@ if [ "$watchdog" = 0 ] || [ "$watchdog" = infinity ]; then
   echo "SKIP: $skipped"
 else
   inside systemctl show -p WatchdogUSec -p RestartUSec -p TimeoutAbortUSec "$unit"
-  to_seconds() { inside systemd-analyze timespan "$1" | sed -n 's/ *μs: //p' | awk '{print $1 / 1e6}'; }
-  limit=$(awk -v w="$(to_seconds "$watchdog")" -v r="$(to_seconds "$(show RestartUSec)")" \
-    'BEGIN {print int(w + r + 10)}')
+  seconds() { inside systemd-analyze timespan "$1" | sed -n 's/ *μs: //p' | awk '{print $1 / 1e6}'; }
+  interval=$(seconds "$watchdog")
+  limit=$(awk -v w="$interval" -v r="$(seconds "$(show RestartUSec)")" 'BEGIN {print int(w + r + 10)}')
+  # A service that answers keeps feeding the watchdog: it outlives the interval.
+  sleep "$(awk -v w="$interval" 'BEGIN {print w + 2}')"
+  [ "$(show MainPID)" = "$main" ] ||
+    fail "the watchdog ended a service that answers: main process $main is now $(show MainPID)"
   begun=$(date +%s)
   inside kill -STOP "$main"
   main=$(await_new_main "$main" "$limit" || true)
