@@ -4,9 +4,10 @@
 # the watchdog, stop, and the journal's lines.
 #   test_service_container.sh BUILD_DIR VERSION
 # The container is systemd-nspawn on a debootstrap root cached in VELMOTH_CONTAINER_CACHE
-# (default /var/cache/velmoth-test), made on first use from the mirror apt uses; each run boots
-# an overlay of it, so runs leave nothing behind. This host runs no systemd and so no machined:
-# commands run in the container through nsenter into all namespaces of the container's init.
+# (default /var/cache/velmoth-test), made on first use from the mirror apt uses (or
+# VELMOTH_DEBIAN_MIRROR); each run boots an overlay of it, so runs leave nothing behind.
+# This host runs no systemd and so no machined: commands run in the container through nsenter
+# into all namespaces of the container's init.
 # Exits 77 (skipped) where it cannot run: not root, tools missing, no network for the first
 # debootstrap, or a unit without a watchdog; it says why.
 set -euo pipefail
@@ -31,7 +32,7 @@ deb=$packages/velmoth-server_${version}_$(dpkg --print-architecture).deb
 
 # The root holds what the checks use and every package the service depends on (the first
 # alternative of each), so installing needs no network once the root is cached.
-depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/ //g')
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:.*//; s/ //g')
 # shellcheck disable=SC2086
 include=$(printf '%s\n' systemd systemd-sysv dbus curl $depends | sort -u | paste -sd,)
 
