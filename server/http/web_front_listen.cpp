@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "http/client_address.h"
@@ -121,15 +122,25 @@ bool WebFront::io_loop_turns(std::chrono::milliseconds wait) {
   // passes on the other connections the I/O threads take or end meanwhile.
   const socklen_t target_size =
       target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  ::connect(probe, reinterpret_cast<const sockaddr *>(&target), target_size);
-  sockaddr_storage own{};
+  // Bound before it connects, so its address is known before an I/O thread can accept it.
+  sockaddr_storage own = target;
+  if (own.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6 &>(own).sin6_port = 0;
+  else
+    reinterpret_cast<sockaddr_in &>(own).sin_port = 0;
   socklen_t own_size = sizeof own;
   bool seen = false;
-  if (::getsockname(probe, reinterpret_cast<sockaddr *>(&own), &own_size) == 0) {
+  if (::bind(probe, reinterpret_cast<const sockaddr *>(&own), target_size) == 0 &&
+      ::getsockname(probe, reinterpret_cast<sockaddr *>(&own), &own_size) == 0) {
     std::unique_lock<std::mutex> lock(probe_mutex_);
     probe_from_ = own;
     probe_seen_ = false;
-    seen = probe_came_.wait_until(lock, deadline, [this] { return probe_seen_; });
+    lock.unlock();
+    const bool connecting =
+        ::connect(probe, reinterpret_cast<const sockaddr *>(&target), target_size) == 0 ||
+        errno == EINPROGRESS;
+    lock.lock();
+    seen = connecting && probe_came_.wait_until(lock, deadline, [this] { return probe_seen_; });
     probe_from_.reset();
   }
   ::close(probe);

@@ -271,8 +271,8 @@ class TestServerCli : public QObject {
   }
 
   // SIGTERM during a burst of sign-ups: every client gets a whole answer or a closed connection,
-  // the process ends 0 within the drain time, every acknowledged account logs in after a restart
-  // and no card is spent without its account.
+  // the process ends 0 within the drain time, every acknowledged account logs in after a restart,
+  // no sign-up is done without its answer and no card is spent without its account.
   void stop_during_sign_ups_loses_nothing() {
     const QString db = path("drain.db");
     const auto cards = cards_in(run({"cards", "add", "50", "--db", db}).out);
@@ -300,6 +300,7 @@ class TestServerCli : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(finished > 0, 30000);
     QElapsedTimer stopping;
     stopping.start();
+    const std::size_t answered_before = finished;
     QCOMPARE(::kill(static_cast<pid_t>(process.processId()), SIGTERM), 0);
     QVERIFY(process.waitForFinished(20000));
     const qint64 took = stopping.elapsed();
@@ -319,7 +320,7 @@ class TestServerCli : public QObject {
     }
     qInfo("stopped after %lld ms: %zu acknowledged, %d closed, %zu other answers", took,
           acknowledged.size(), closed, raw.size() - acknowledged.size() - closed);
-    QVERIFY(!acknowledged.empty());
+    QVERIFY(acknowledged.size() > answered_before);  // sign-ups under way went on to their end
 
     QProcess again;
     const int restarted = start_serving(again, db);
@@ -348,7 +349,7 @@ class TestServerCli : public QObject {
     sqlite3_finalize(query);
     QCOMPARE(orphaned, 0);
     QCOMPARE(spent, accounts);
-    QVERIFY(accounts >= static_cast<int>(acknowledged.size()));
+    QCOMPARE(accounts, static_cast<int>(acknowledged.size()));  // none done but unanswered
   }
 
   void files_are_private_whatever_the_umask_data() {
