@@ -128,8 +128,10 @@ await_new_main() {
   done
   return 1
 }
-# The service's own lines, expected once per event: start, reload, stop.
-declare -A expected=([listening on]=0 [SIGHUP:]=0 [stopped]=0)
+# The service's own lines, expected once per event: start, reload, the drain's start and end, stop.
+declare -A expected=([velmoth-server: listening on]=0 [velmoth-server: SIGHUP:]=0
+  ['stopping: no new connections']=0 ['stopping: every request answered']=0
+  [velmoth-server: stopped]=0)
 
 echo "== 1. install: the unit is active only after the service says it is ready"
 # systemd's debug log tells when the readiness message came and when the unit became active.
@@ -139,7 +141,7 @@ inside dpkg -i "/root/$(basename "$deb")" >"$scratch/dpkg.log" 2>&1 ||
   { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
 inside systemctl log-level info
 listen=$(sed -n 's/^VELMOTH_LISTEN=//p' "$root/etc/velmoth-server/velmoth-server.conf")
-expected[listening on]=1
+expected[velmoth-server: listening on]=1
 [ "$(inside systemctl is-enabled "$unit")" = enabled ] || fail "installing did not enable the unit"
 [ "$(show ActiveState)" = active ] || fail "installing did not start the unit: $(show ActiveState)"
 main=$(show MainPID)
@@ -155,14 +157,14 @@ echo "== 2. /readyz answers 200"
 
 echo "== 3. reload keeps serving"
 inside systemctl reload "$unit" || fail "systemctl reload failed"
-expected[SIGHUP:]=1
+expected[velmoth-server: SIGHUP:]=1
 [ "$(show MainPID)" = "$main" ] || fail "reload replaced the main process $main by $(show MainPID)"
 [ "$(readyz)" = 200 ] || fail "/readyz after reload answered '$(readyz)'"
 
 echo "== 4. kill -9 of the main process is followed by a restart"
 inside kill -KILL "$main"
 main=$(await_new_main "$main") || fail "no new main process 30 s after kill -9: $(show SubState)"
-expected[listening on]=2
+expected[velmoth-server: listening on]=2
 [ "$(readyz)" = 200 ] || fail "/readyz after the restart answered '$(readyz)'"
 
 echo "== 7. watchdog: a main process that stops answering is killed and restarted"
@@ -189,29 +191,32 @@ else
   inside journalctl -q -b -u "$unit" -o cat | grep -q 'Watchdog timeout' ||
     fail "the journal shows no watchdog timeout"
   echo "restarted after ${took} s (limit ${limit} s)"
-  expected[listening on]=3
+  expected[velmoth-server: listening on]=3
   [ "$(readyz)" = 200 ] || fail "/readyz after the watchdog's restart answered '$(readyz)'"
 fi
 
 echo "== 5. stop drains"
 inside systemctl stop "$unit"
-expected[stopped]=1
+expected[velmoth-server: stopped]=1
+expected['stopping: no new connections']=1
+expected['stopping: every request answered']=1
 for property in ActiveState=inactive Result=success ExecMainCode=1 ExecMainStatus=0; do
   [ "$(show "${property%=*}")" = "${property#*=}" ] ||
     fail "after stop $property was expected, the unit has ${property%=*}=$(show "${property%=*}")"
 done
-inside journalctl -q -b _PID=1 UNIT="$unit.service" -o cat | grep -q '^Stopping ' ||
-  fail "the journal shows no stopping line"
-
-echo "== 6. the journal holds one line per event"
 # The service's lines reach the journal through a stream, maybe after systemctl has returned.
 for _ in $(seq 50); do
   journal=$(inside journalctl -q -b -u "$unit" -o cat)
   grep -q 'velmoth-server: stopped' <<<"$journal" && break
   sleep 0.1
 done
+grep -q '^Stopping ' <<<"$journal" || fail "the journal shows no line of systemd's stopping"
+grep -q 'stopping: no new connections' <<<"$journal" ||
+  fail "the journal shows no line of the service's drain: $journal"
+
+echo "== 6. the journal holds one line per event"
 for event in "${!expected[@]}"; do
-  count=$(grep -c "^velmoth-server: $event" <<<"$journal" || true)
+  count=$(grep -cF -- "$event" <<<"$journal" || true)
   [ "$count" = "${expected[$event]}" ] ||
     fail "the journal holds $count '$event' lines, expected ${expected[$event]}: $journal"
 done
