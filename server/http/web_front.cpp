@@ -215,8 +215,8 @@ void WebFront::drain() {
   // A moment for those refusals to go out; the library then drops whatever is left.
   idle_by(std::chrono::steady_clock::now() + kRefusalsTime);
   log_note(left == 0 ? std::string("stopping: every request answered")
-                     : "stopping: drain time over; " + std::to_string(left) +
-                           " requests under way were refused or dropped");
+                     : "stopping: drain time over with " + std::to_string(left) +
+                           " requests under way; work not begun was refused");
 }
 
 void WebFront::stop() {
