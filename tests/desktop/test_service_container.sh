@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the service package into a booted Debian 12 container with a real systemd and checks
 # the unit's life there: start after readiness, health check, reload, restart after a crash,
-# the watchdog, stop, and the journal's lines.
+# the watchdog, stop, the journal's lines, and HTTPS from files handed over as credentials.
 #   test_service_container.sh BUILD_DIR VERSION
 # The container is systemd-nspawn on a debootstrap root cached in VELMOTH_CONTAINER_CACHE
 # (default /var/cache/velmoth-test), made on first use from the mirror apt uses (or
@@ -17,7 +17,7 @@ version=$2
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip_all() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip_all "needs root (debootstrap, overlay mounts, systemd-nspawn)"
-for tool in debootstrap systemd-nspawn nsenter dpkg-deb curl "${CPACK:-cpack}"; do
+for tool in debootstrap systemd-nspawn nsenter dpkg-deb curl certtool "${CPACK:-cpack}"; do
   command -v "$tool" >/dev/null || skip_all "$tool is missing (scripts/bootstrap installs it)"
 done
 
@@ -233,6 +233,25 @@ for event in "${!expected[@]}"; do
   [ "$count" = "${expected[$event]}" ] ||
     fail "the journal holds $count '$event' lines, expected ${expected[$event]}: $journal"
 done
+
+echo "== 8. HTTPS with the certificate and a root-only key handed over as credentials"
+tls=$root/etc/velmoth-server/tls
+certtool --generate-privkey --key-type=ecdsa --outfile "$scratch/key.pem" 2>/dev/null
+printf 'cn = "localhost"\nexpiration_days = 2\ntls_www_server\n' >"$scratch/template"
+certtool --generate-self-signed --load-privkey "$scratch/key.pem" --template "$scratch/template" \
+  --outfile "$scratch/fullchain.pem" 2>/dev/null
+install -m 0600 "$scratch/key.pem" "$tls/key.pem"
+install -m 0644 "$scratch/fullchain.pem" "$tls/fullchain.pem"
+credentials=/run/credentials/$unit.service
+sed -i "s|^VELMOTH_TLS_CERT=.*|VELMOTH_TLS_CERT=$credentials/tls_fullchain.pem|
+  s|^VELMOTH_TLS_KEY=.*|VELMOTH_TLS_KEY=$credentials/tls_key.pem|" \
+  "$root/etc/velmoth-server/velmoth-server.conf"
+inside systemctl start "$unit" || fail "the unit did not start with the credentials"
+answer=$(inside curl -sk -m 5 -o /dev/null -w '%{http_code}' "https://$listen/readyz" || true)
+[ "$answer" = 200 ] ||
+  fail "/readyz over HTTPS answered '$answer': $(inside journalctl -q -b -u "$unit" -o cat | tail -n 5)"
+[ "$(stat -c '%a %U' "$tls/key.pem")" = "600 root" ] || fail "the key file is not root's alone"
+inside systemctl stop "$unit"
 
 echo "all checks in $(($(date +%s) - started)) s"
 [ -z "$skipped" ] || { echo "SKIPPED: $skipped"; exit 77; }
