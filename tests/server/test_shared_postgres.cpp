@@ -2,18 +2,14 @@
 // services, lock-out and sessions seen by two velmoth-server processes, a database outage
 // while requests flow, and a database that stalls (tables locked, or connections black-holed).
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <future>
 #include <memory>
@@ -47,97 +43,40 @@ long lines_with(const RunningService &server, const char *text) {
                        [text](const std::string &line) { return line.find(text) != line.npos; });
 }
 
-// Forwards TCP connections on a loopback port to PostgreSQL's Unix socket at socket_path.
-// While black-holed it swallows every byte both ways, as a path that drops packets would; when
-// that ends, the connections it swallowed for are closed, as their peers would have given up.
-class BlackHoleRelay {
+// socat forwarding a free loopback port to PostgreSQL's Unix socket at socket_path, in a
+// process group of its own. Stopping the group (SIGSTOP) black-holes the path: connections stay
+// open and new ones are taken by the kernel, but no byte goes through until SIGCONT.
+class Relay {
  public:
-  explicit BlackHoleRelay(std::string socket_path) : socket_path_(std::move(socket_path)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr *>(&address), size);
-    ::listen(listener_, 64);
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { relay(); });
+  explicit Relay(const QString &socket_path) : port_(free_port()) {
+    socat_.setProgram(QStringLiteral("setsid"));
+    socat_.setArguments({"socat", QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,fork").arg(port_),
+                         "UNIX-CONNECT:" + socket_path});
+    socat_.start();
+    for (int tries = 0; tries < 50 && !listening(); ++tries) QTest::qWait(100);
   }
-  ~BlackHoleRelay() {
-    done_ = true;
-    thread_.join();
-    for (const auto &[a, b] : pairs_) {
-      ::close(a);
-      ::close(b);
-    }
-    ::close(listener_);
+  ~Relay() {
+    set_black_hole(false);
+    ::kill(-static_cast<pid_t>(socat_.processId()), SIGTERM);
+    socat_.waitForFinished(5000);
   }
   int port() const { return port_; }
-  void set_black_hole(bool on) { black_hole_ = on; }
+  bool set_black_hole(bool on) {
+    return ::kill(-static_cast<pid_t>(socat_.processId()), on ? SIGSTOP : SIGCONT) == 0;
+  }
 
  private:
-  void relay() {
-    bool swallowed = false;
-    while (!done_) {
-      if (swallowed && !black_hole_) {
-        for (const auto &[a, b] : pairs_) {
-          ::close(a);
-          ::close(b);
-        }
-        pairs_.clear();
-        swallowed = false;
-      }
-      std::vector<pollfd> watched{{listener_, POLLIN, 0}};
-      for (const auto &[a, b] : pairs_) {
-        watched.push_back({a, POLLIN, 0});
-        watched.push_back({b, POLLIN, 0});
-      }
-      if (::poll(watched.data(), watched.size(), 50) <= 0) continue;
-      std::vector<std::pair<int, int>> open;
-      for (std::size_t i = 0; i < pairs_.size(); ++i) {
-        bool ended = false;
-        for (const pollfd &side : {watched[2 * i + 1], watched[2 * i + 2]}) {
-          if (!side.revents) continue;
-          char buffer[16384];
-          const ssize_t n = ::recv(side.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-          const int to = side.fd == pairs_[i].first ? pairs_[i].second : pairs_[i].first;
-          ended = ended || n == 0 || (n < 0 && errno != EAGAIN);
-          swallowed = swallowed || (n > 0 && black_hole_);
-          if (n > 0 && !black_hole_) ::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-        }
-        if (ended) {
-          ::close(pairs_[i].first);
-          ::close(pairs_[i].second);
-        } else {
-          open.push_back(pairs_[i]);
-        }
-      }
-      pairs_ = std::move(open);
-      if (watched[0].revents & POLLIN) accept_one();
-    }
+  bool listening() const {
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+    return probe.waitForConnected(1000);
   }
-  void accept_one() {
-    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path_.c_str());
-    if (::connect(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-      ::close(client);
-      ::close(server);
-      return;
-    }
-    pairs_.emplace_back(client, server);
+  static int free_port() {
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
   }
-
-  std::string socket_path_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> black_hole_{false};
-  std::atomic<bool> done_{false};
-  std::vector<std::pair<int, int>> pairs_;
-  std::thread thread_;
+  int port_;
+  QProcess socat_;
 };
 
 // A velmoth-server process serving uri on a free loopback port.
@@ -362,8 +301,7 @@ class TestSharedPostgres : public QObject {
     const std::string uri = fresh_database();
     const auto parts = QRegularExpression(QStringLiteral("@/(\\w+)\\?host=(.+)&port=(\\d+)"))
                            .match(QString::fromStdString(uri));
-    BlackHoleRelay relay(
-        QStringLiteral("%1/.s.PGSQL.%2").arg(parts.captured(2), parts.captured(3)).toStdString());
+    Relay relay(QStringLiteral("%1/.s.PGSQL.%2").arg(parts.captured(2), parts.captured(3)));
     const QString through_relay = QStringLiteral("postgresql://velmoth@127.0.0.1:%1/%2")
                                       .arg(relay.port())
                                       .arg(parts.captured(1));
@@ -371,7 +309,7 @@ class TestSharedPostgres : public QObject {
     QVERIFY(server.service().ensure_demo_account());
     QProcess locker;
     if (black_hole) {
-      relay.set_black_hole(true);
+      QVERIFY(relay.set_black_hole(true));
       QTimer::singleShot(seconds * 1000, [&relay] { relay.set_black_hole(false); });
     } else {
       locker.start(
