@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTcpServer>
 #include <algorithm>
 #include <cctype>
 #include <sstream>
@@ -127,6 +129,20 @@ Reply ClientConnection::request(const std::string &method, const std::string &ta
 
 Reply get(int port, const std::string &target, const std::string &cookie, const char *from) {
   return ClientConnection(port, from).request("GET", target, cookie, true);
+}
+
+int free_port() {
+  QTcpServer probe;
+  return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+unsigned long raise_open_file_limit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+  files.rlim_cur = files.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &files);
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  return files.rlim_cur;
 }
 
 std::string send_raw(int port, const std::string &bytes, int silence_seconds) {

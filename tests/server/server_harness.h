@@ -70,6 +70,13 @@ Reply get(int port, const std::string &target, const std::string &cookie = {},
 // (velmoth_logins_total{outcome="wrong"}); a sample missing from the scrape reads as 0.
 std::map<std::string, double> metric_values(const std::string &scrape);
 
+// A free loopback port, for a program that cannot report the one it picks.
+int free_port();
+
+// Raises this process's open-file limit to its hard limit, for tests that hold both ends of
+// many connections; the limit now in force.
+unsigned long raise_open_file_limit();
+
 // Sends bytes over a raw connection as they are, then returns whatever the service answers
 // until it closes the connection or stays silent for silence_seconds.
 std::string send_raw(int port, const std::string &bytes, int silence_seconds = 3);
@@ -105,6 +112,12 @@ class RunningService {
   }
   // A fresh card from the service.
   Card card() { return service_->add_cards(1).front(); }
+  // Signs name up with password on a fresh card; whether the account was created.
+  bool add_account(const std::string &name, const std::string &password) {
+    const Card paid = card();
+    return service_->sign_up({name, password, "12345", paid.number, paid.password}) ==
+           SignupResult::Created;
+  }
 
  private:
   QTemporaryDir dir_;

@@ -38,11 +38,7 @@ class TestConnectionFlood : public QObject {
  private slots:
   // Both ends of every connection are in this process.
   void initTestCase() {
-    rlimit files{};
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
-    files.rlim_cur = files.rlim_max;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &files), 0);
-    if (files.rlim_cur < 2 * (kIdle + kSlow) + 200)
+    if (raise_open_file_limit() < 2 * (kIdle + kSlow) + 200)
       QSKIP("the open-file limit is too low for the connections held here");
   }
   void logins_go_on_while_connections_are_held();
@@ -53,10 +49,7 @@ class TestConnectionFlood : public QObject {
 
 void TestConnectionFlood::logins_go_on_while_connections_are_held() {
   RunningService server({}, HashCost::interactive());
-  const Card card = server.card();
-  QCOMPARE(
-      server.service().sign_up({"flooded", "flood-password", "12345", card.number, card.password}),
-      SignupResult::Created);
+  QVERIFY(server.add_account("flooded", "flood-password"));
 
   std::vector<std::unique_ptr<ClientConnection>> idle;
   for (int i = 0; i < kIdle; ++i) {
@@ -124,10 +117,7 @@ void TestConnectionFlood::one_address_holds_no_more_than_its_share() {
 // within about one hash time, not after the flood has been hashed.
 void TestConnectionFlood::failing_logins_leave_hash_time_for_others() {
   RunningService server({}, HashCost::interactive());
-  const Card card = server.card();
-  QCOMPARE(
-      server.service().sign_up({"owner", "owner-password", "12345", card.number, card.password}),
-      SignupResult::Created);
+  QVERIFY(server.add_account("owner", "owner-password"));
   std::vector<std::unique_ptr<ClientConnection>> flood;
   for (int i = 0; i < 300; ++i) {
     flood.push_back(

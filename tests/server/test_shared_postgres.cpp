@@ -4,7 +4,6 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 #include <algorithm>
@@ -70,10 +69,6 @@ class Relay {
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
     return probe.waitForConnected(1000);
-  }
-  static int free_port() {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
   }
   int port_;
   QProcess socat_;

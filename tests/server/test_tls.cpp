@@ -4,14 +4,12 @@
 // connections. And behind nginx terminating TLS, lock-out counts the real clients, not the proxy.
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSslSocket>
-#include <QTcpServer>
 #include <QtTest>
 #include <algorithm>
 
@@ -60,12 +58,6 @@ QByteArray read(const QString &path) {
 bool replace(const QString &to, const QString &from) {
   QFile::remove(to);
   return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner);
-}
-
-// A free loopback port, for a program that cannot report the one it picks.
-int free_port() {
-  QTcpServer probe;
-  return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
 }
 
 // nginx terminating TLS on its own port in front of the plain service on service_port.
@@ -133,11 +125,8 @@ class TestTls : public QObject {
  private slots:
   void initTestCase() {
     // Both ends of every connection are in this process.
-    rlimit files{};
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
-    files.rlim_cur = files.rlim_max;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &files), 0);
-    QVERIFY2(files.rlim_cur > 2 * (kIdleTls + 256) + 200, "the open-file limit is too low");
+    QVERIFY2(raise_open_file_limit() > 2 * (kIdleTls + 256) + 200,
+             "the open-file limit is too low");
     QVERIFY(certificates_.ok());
     QVERIFY(replace(certificates_.file("served.pem"), certificates_.certificate()));
     QVERIFY(replace(certificates_.file("served.key"), certificates_.key()));
